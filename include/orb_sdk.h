@@ -1,0 +1,362 @@
+/* C interface of the orb_sdk_win library: discovery, connection, point-cloud
+ * reception, device configuration, IMU and RGB streams, RGB-D fusion, host
+ * filters and plane-angle measurement.
+ *
+ * Every device-scoped call names its camera by its IPv4 address as text
+ * ("192.168.1.10"). Results are return codes: library codes (RC_*, turned
+ * into text by ZelOrbReturnCodeToString) or device status codes (DEV_*, text
+ * by ZelGetReturnCodeDescriptor). No call throws; output arguments are
+ * written only on success.
+ *
+ * Thread model: see the README ("Threads and callbacks"). Callbacks run on
+ * library threads while the library holds the mutex that guards them; a
+ * callback must not call the functions its registration names as forbidden. */
+#ifndef ORB_SDK_H
+#define ORB_SDK_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "orb_sdk_export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------ codes */
+
+/* Library codes. */
+enum ZelOrbReturnCode {
+    RC_LOCAL_PORT_NULL = -2000,
+    RC_INVALID_TARGET = -1999,
+    RC_PORT_BIND_FAILED = -1998,
+    RC_HANDSHAKE_FAILED = -1997,
+    RC_FILE_OPEN_FAILED = -1996,
+    RC_FILE_READ_FAILED = -1995,
+    RC_SOCKET_CLOSE_FAILED = -1994,
+    RC_SOCKET_INIT_FAILED = -1993,
+    RC_GET_DATA_FAILED = -1992,
+    RC_CALLBACK_REGISTER_FAILED = -1991,
+    RC_SET_NET_ADDRESS_FAILED = -1990,
+    RC_GET_NET_ADDRESS_FAILED = -1989,
+    RC_DEVICE_NOT_FOUND = -1988,
+    RC_PARAM_OUT_OF_BOUNDS = -1987,
+    RC_MULTICAST_INIT_FAILED = -1986,
+    RC_RGB_START_FAILED = -1985,
+    RC_RGB_GET_FAILED = -1984,
+    RC_IMU_START_FAILED = -1983,
+    RC_IMU_GET_FAILED = -1982,
+    RC_GENERAL_ERROR = -1,
+    RC_OK = 0,
+    RC_DEVICE_EXISTS = 1
+};
+
+/* Device status codes (0 to 255): from a device's reply or produced on the host. */
+enum ZelOrbDeviceStatus {
+    DEV_SUCCESS = 0,
+    DEV_COMMAND_UNDEFINED = 3,
+    DEV_COMMAND_STRUCTURE_INCORRECT = 4,
+    DEV_PARAM_OUT_OF_RANGE = 5,
+    DEV_FILE_LENGTH_INCORRECT = 6,
+    DEV_FILE_MD5_FAILED = 7,
+    DEV_ALREADY_CALIBRATED = 8,
+    DEV_CALIBRATION_AREA_INVALID = 11,
+    DEV_EXECUTION_TIMEOUT = 32,
+    DEV_CONTROL_SOCKET_INVALID = 33,
+    DEV_RESOURCE_NOT_INITIALIZED = 34,
+    DEV_DEVICE_NOT_ON = 35,
+    DEV_HANDLE_NOT_IN_LIST = 36,
+    DEV_FILE_OPEN_FAILED = 37,
+    DEV_DEVICE_NOT_SUPPORTED = 38,
+    DEV_PROTOCOL_VERSION_MISMATCH = 39,
+    DEV_BUFFER_OUT_OF_MEMORY = 40,
+    DEV_TYPE_NOT_EXIST = 41,
+    DEV_TYPE_INPUT_ERROR = 42,
+    DEV_THREAD_EXIT_TIMEOUT = 43,
+    DEV_DATA_TYPE_MISMATCH = 44,
+    DEV_FRAME_NOT_READY = 45,
+    DEV_DATA_SIZE_MISMATCH = 47,
+    DEV_DETAIL_MESSAGE = 48,
+    DEV_INDEX_NOT_EXIST = 49,
+    DEV_SOCKET_SETUP_FAILED = 250,
+    DEV_UNDEFINED_ERROR = 255
+};
+
+/* ---------------------------------------------------------------- records */
+
+#define ZEL_ORB_FRAME_ROWS 150
+#define ZEL_ORB_FRAME_COLS 360
+#define ZEL_ORB_FRAME_POINTS (ZEL_ORB_FRAME_ROWS * ZEL_ORB_FRAME_COLS)
+
+/* One point of a frame (40 bytes). A frame is 150 rows of 360 points,
+ * row-major. x is the forward (range) axis, y lateral, z vertical; a point
+ * whose x, y and z are all 0 is empty. */
+typedef struct ZelOrbPointData {
+    uint16_t row;       /* row the packet assigned, 0..149 */
+    uint16_t column;    /* column the packet assigned, 0..359 */
+    float distance;     /* the device's distance value (device units) */
+    uint32_t intensity; /* 0..255 */
+    float x;
+    float y;
+    float z;
+    uint64_t timestamp; /* as sent by the device */
+    uint64_t tag;       /* as sent by the device */
+} ZelOrbPointData;
+
+/* Network settings of a device (84 bytes). */
+typedef struct ZelOrbNetInfo {
+    char lidar_ip[40];
+    char host_ip[40];
+    uint16_t lidar_port;
+    uint16_t host_port;
+} ZelOrbNetInfo;
+
+/* One device found by active discovery (44 bytes). */
+typedef struct ZelOrbFoundDevice {
+    char dev_ip[22];
+    char host_ip[22];
+} ZelOrbFoundDevice;
+
+/* One nine-axis IMU sample (48 bytes). The nine values are the device's
+ * 32-bit words converted to host byte order and otherwise uninterpreted;
+ * they are declared float because the device sends IEEE-754 values. */
+typedef struct ZelOrb9AxisImuData {
+    uint64_t seconds;
+    uint32_t microseconds;
+    float axis[9];
+} ZelOrb9AxisImuData;
+
+#pragma pack(push, 1)
+/* One six-axis IMU record (40 bytes, packed): bytes 6 to 45 of a data packet
+ * of data type 4, with the timestamp already divided by 1,000,000. */
+typedef struct ZelOrb6AxisImuData {
+    uint8_t head[2];
+    uint8_t check;       /* 1 or 2 */
+    uint8_t reserved[3];
+    uint64_t timestamp;  /* device value / 1,000,000 */
+    uint8_t data[26];    /* six-axis data as sent by the device */
+} ZelOrb6AxisImuData;
+
+/* An RGB image (52 bytes, packed). data points to width x height x 3 bytes,
+ * R, G, B, rows top to bottom; null when size is 0. */
+typedef struct ZelOrbRgbData {
+    uint64_t seconds;
+    uint32_t microseconds;
+    uint32_t width;
+    uint32_t height;
+    uint64_t channels;
+    uint64_t size;
+    uint64_t frame_id;
+    uint8_t* data;
+} ZelOrbRgbData;
+#pragma pack(pop)
+
+/* Parameters of the plane-angle measurement (13 fields of 4 bytes). */
+typedef struct AngleMeasureParams {
+    int32_t xLower;            /* points need y above this ... */
+    int32_t xUpper;            /* ... and below this */
+    int32_t yLower;            /* points need z above this ... */
+    int32_t yUpper;            /* ... and below this */
+    int32_t secondWindowWidth; /* lateral width of the corner window */
+    int32_t windowShift;       /* lateral step of the tracking windows */
+    int32_t sliceHeight;       /* slice height in z; must be positive */
+    int32_t rangeMax;          /* points need x below this ... */
+    int32_t rangeMin;          /* ... and above this */
+    int32_t minSlicePoints;    /* fewest points a slice needs to be fitted */
+    float angleTolerance;      /* degrees tracking may move per call */
+    float steepAngle;          /* degrees above which a corner window is added */
+    float fullSearchAngle;     /* degrees below which every call searches fully */
+} AngleMeasureParams;
+
+/* Result of ZelOrbGetPlaneAngle: 0, -98, -99 or -100 and a constant text. */
+typedef struct AngleResult {
+    int32_t code;
+    const char* message;
+} AngleResult;
+
+/* Rigid transform of a frame: rotations in degrees, then the offsets. */
+typedef struct RotateParams {
+    float angleX;
+    float angleY;
+    float angleZ;
+    float offsetX;
+    float offsetY;
+    float offsetZ;
+} RotateParams;
+
+/* -------------------------------------------------------------- callbacks */
+
+/* Called on the device's frame thread with the newest frame (150 rows of 360
+ * points) while the device's stream mutex is held. */
+typedef void (*ZelOrbFrameCallback)(ZelOrbPointData (*frame)[ZEL_ORB_FRAME_COLS]);
+/* Called on the device's IMU thread with each nine-axis sample. */
+typedef void (*ZelOrb9AxisImuCallback)(ZelOrb9AxisImuData data);
+/* Called on the device's packet thread with each six-axis record. */
+typedef void (*ZelOrb6AxisImuCallback)(ZelOrb6AxisImuData data);
+/* Called on the device's RGB processing thread; data.data is valid until the
+ * callback returns. */
+typedef void (*ZelOrbRgbCallback)(ZelOrbRgbData data);
+
+/* ------------------------------------------------------ lifecycle, codes */
+
+/* Starts the socket interface; 0 on success, non-zero on failure. */
+ORB_API int32_t ZelOrbInit(void);
+/* Ends the socket interface; 0 on success, -1 on failure. */
+ORB_API int32_t ZelOrbDeinit(void);
+/* Connects a device (its IP and the UDP source port of its data stream).
+ * 0 new device, 1 known device reconnected, -1 setup failed on a known
+ * device, -1999 invalid IP or port 0, -1997 new device registered but its
+ * handshake failed (it stays registered: disconnect it). */
+ORB_API int32_t ZelOrbConnectDevice(const char* ip, int32_t port);
+/* Disconnects a device: 0, or -1988 when not connected. Refused with -1 from
+ * inside that device's own callbacks. */
+ORB_API int32_t ZelOrbDisconnectDevice(const char* ip);
+/* Disconnects every device; always 0. */
+ORB_API int32_t ZelOrbDisconnectAllDevice(void);
+
+/* Text of a library code (never null). */
+ORB_API const char* ZelOrbReturnCodeToString(int32_t code);
+/* Text of a device status code (never null). */
+ORB_API const char* ZelGetReturnCodeDescriptor(int32_t code);
+/* Formats a library code into buffer ("Error [%d]: %s" or "[%d] %s"). */
+ORB_API const char* ZelOrbGetDetailedReturnInfo(int32_t code, char* buffer, size_t size);
+
+/* ------------------------------------------------------------ point cloud */
+
+/* Opens the point-cloud socket on port (host IP = the local interface address
+ * the devices send to) and the control socket; 0, -1, -1998, -2000. */
+ORB_API int32_t ZelOrbStartReceiveData(const char* host_ip, int32_t port);
+/* Closes the point-cloud socket; 0, or -1994 when it was not open. */
+ORB_API int32_t ZelOrbStopReceiveData(void);
+/* Copies the newest single-echo frame once: 0, -1988, -1992 (no new frame). */
+ORB_API int32_t ZelOrbGetPointCloud(const char* ip, ZelOrbPointData (*frame)[ZEL_ORB_FRAME_COLS]);
+/* Copies the newest echo pair once (dual-echo mode): 0, -1988, -1992. */
+ORB_API int32_t ZelOrbGetDualEchoPointCloud(const char* ip, ZelOrbPointData (*first)[ZEL_ORB_FRAME_COLS],
+                                            ZelOrbPointData (*second)[ZEL_ORB_FRAME_COLS]);
+/* Per position, the point of the larger distance (ties take second); 0. */
+ORB_API int32_t ZelOrbGetMaximumRangePointCloud(ZelOrbPointData (*first)[ZEL_ORB_FRAME_COLS],
+                                                ZelOrbPointData (*second)[ZEL_ORB_FRAME_COLS],
+                                                ZelOrbPointData (*result)[ZEL_ORB_FRAME_COLS]);
+/* Registers (replaces) the frame callback: 0, -1988, -1991 (null). */
+ORB_API int32_t ZelOrbRegisterCallbackUpdateFrame(const char* ip, ZelOrbFrameCallback callback);
+
+/* ---------------------------------------------------- device configuration */
+/* Status codes: 0 success, 36 device not connected, 4 no reply, 33 control
+ * socket not open, 5 argument out of range, 41 unknown sensor (1 LiDAR,
+ * 2 RGB camera), 47 null or too small argument, else the device's status.
+ * Units of modes, times, gains and offsets are the device's. */
+
+ORB_API int32_t ZelStart(const char* ip);
+ORB_API int32_t ZelStop(const char* ip);
+ORB_API int32_t ZelSoftTrigger(const char* ip);
+ORB_API int32_t ZelSaveConfigureInfo(const char* ip);
+ORB_API int32_t ZelRemoveConfigureInfo(const char* ip);
+ORB_API int32_t ZelSetTriggerMode(const char* ip, uint8_t mode);
+ORB_API int32_t ZelGetTriggerMode(const char* ip, int32_t* mode);
+ORB_API int32_t ZelSetExposureMode(const char* ip, int32_t sensor, int32_t mode);
+ORB_API int32_t ZelGetExposureMode(const char* ip, int32_t sensor, uint32_t* mode);
+ORB_API int32_t ZelSetExposureTime(const char* ip, int32_t sensor, const uint32_t* values, int32_t count);
+ORB_API int32_t ZelGetExposureTime(const char* ip, int32_t sensor, uint32_t* values, int32_t capacity,
+                                   int32_t* count);
+ORB_API int32_t ZelSetHardTriggerFilterParams(const char* ip, int32_t first, int32_t second);
+ORB_API int32_t ZelGetHardTriggerFilterParams(const char* ip, uint32_t* first, uint32_t* second);
+ORB_API int32_t ZelSetRgbSensorGain(const char* ip, uint32_t gain);
+ORB_API int32_t ZelGetRgbSensorGain(const char* ip, uint32_t* gain);
+ORB_API int32_t ZelOrbGetRgbExposureTimeRange(const char* ip, uint16_t* first, uint16_t* second);
+ORB_API int32_t ZelOrbGetRgbGainRange(const char* ip, uint16_t* first, uint16_t* second);
+ORB_API int32_t ZelSetDistanceMeasureConfigure(const char* ip, uint8_t value);
+ORB_API int32_t ZelGetDistanceMeasureConfigure(const char* ip, uint8_t* value);
+ORB_API int32_t ZelOrbSetCalibrationDistanceOffset(const char* ip, uint32_t offset);
+ORB_API int32_t ZelOrbGetCalibrationDistanceOffset(const char* ip, uint32_t* offset);
+ORB_API int32_t ZelOrbSetDistanceOffset(const char* ip, uint32_t offset);
+ORB_API int32_t ZelOrbGetDistanceOffset(const char* ip, uint32_t* offset);
+ORB_API int32_t ZelOrbSetDeviceSerialNumber(const char* ip, const char* serial);
+ORB_API int32_t ZelOrbGetDeviceSerialNumber(const char* ip, uint8_t* buffer, uint32_t size);
+ORB_API int32_t ZelOrbGetDeviceType(const char* ip, uint8_t* buffer, uint32_t size);
+ORB_API int32_t ZelOrbGetDeviceSoftwareVersion(const char* ip, char* first, char* second, uint32_t size);
+ORB_API int32_t ZelSetIntrinsicParam(const char* ip, int32_t sensor, const float* values);
+ORB_API int32_t ZelGetIntrinsicParam(const char* ip, int32_t sensor, float* record);
+ORB_API int32_t ZelSetLidarToRgbExtrinsicParam(const char* ip, const float* values);
+ORB_API int32_t ZelGetLidarToRgbExtrinsicParam(const char* ip, float* values);
+ORB_API int32_t ZelGetLidarToIMUExtrinsicParam(const char* ip, float* values);
+ORB_API bool ZelGetDeviceRgbEnabled(const char* ip);
+ORB_API bool ZelGetDeviceRgbRotation(const char* ip);
+
+/* ------------------------------------------- network settings, mode, discovery */
+
+ORB_API int32_t ZelOrbGetNetInfo(const char* ip, ZelOrbNetInfo* info);
+ORB_API int32_t ZelOrbSetNetInfo(const char* ip, const ZelOrbNetInfo* info);
+ORB_API int32_t ZelOrbSetDeviceMode(const char* ip, int32_t mode);
+ORB_API bool ZelOrbActiveFindDevice(ZelOrbFoundDevice* devices, uint16_t max_count, int32_t* count);
+ORB_API ZelOrbNetInfo* ZelOrbPassiveFindDevice(const char* local_ip, int32_t* count);
+
+/* ---------------------------------------------------------------- IMU, RGB */
+
+ORB_API int32_t ZelOrbStartDevice9AxisImuStream(const char* ip);
+ORB_API int32_t ZelOrbStopDevice9AxisImuStream(const char* ip);
+ORB_API int32_t ZelOrbGet9AxisImu(const char* ip, ZelOrb9AxisImuData* data);
+ORB_API int32_t ZelOrbRegisterCallbackUpdate9AxisImuData(const char* ip, ZelOrb9AxisImuCallback callback);
+ORB_API int32_t ZelOrbRegisterCallbackUpdate6AxisImuData(const char* ip, ZelOrb6AxisImuCallback callback);
+
+ORB_API int32_t ZelOrbStartDeviceRgbStream(const char* ip);
+ORB_API int32_t ZelOrbStopDeviceRgbStream(const char* ip);
+ORB_API int32_t ZelOrbGetRgb(const char* ip, ZelOrbRgbData* data);
+ORB_API int32_t ZelOrbRegisterCallbackUpdateRgb(const char* ip, ZelOrbRgbCallback callback);
+ORB_API int32_t ZelOrbSetRgbUndistortion(const char* ip, bool enable);
+
+ORB_API int32_t ZelOrbInitRGBDFusionParam(const char* ip);
+ORB_API int32_t ZelOrbGetRGBDFusionData(const char* ip, ZelOrbRgbData* data);
+
+/* ------------------------------------------------------------ host filters */
+
+ORB_API int32_t ZelOrbSetDistanceFiltering(const char* ip, bool enable, uint32_t min, uint32_t max);
+ORB_API int32_t ZelOrbSetDistanceCompensationEnabled(const char* ip, bool enable);
+ORB_API int32_t ZelOrbSetIntensityFiltering(const char* ip, bool enable, const double* distances,
+                                            const double* intensities, uint16_t count);
+ORB_API int32_t ZelOrbSetSpatialFilter(const char* ip, bool enable, int32_t size);
+ORB_API int32_t ZelOrbSetTimeMedianFilter(const char* ip, bool enable, int32_t count, int32_t threshold);
+ORB_API int32_t ZelOrbSetFlyingFilter(const char* ip, bool enable, int32_t threshold);
+
+/* ------------------------------------------------------ plane angle, rotation */
+
+ORB_API int32_t ZelOrbEnableAngleMeasure(bool enable, const AngleMeasureParams* params);
+ORB_API AngleResult ZelOrbGetPlaneAngle(const ZelOrbPointData* frame, float* angle);
+ORB_API int32_t ZelOrbGetRotatePointcloudData(ZelOrbPointData* frame, const RotateParams* params);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+/* Layout checks: these records cross the interface byte for byte. */
+#ifdef __cplusplus
+#define ORB_STATIC_ASSERT static_assert
+#else
+#define ORB_STATIC_ASSERT _Static_assert
+#endif
+ORB_STATIC_ASSERT(sizeof(ZelOrbPointData) == 40, "ZelOrbPointData is 40 bytes");
+ORB_STATIC_ASSERT(offsetof(ZelOrbPointData, distance) == 4, "distance at 4");
+ORB_STATIC_ASSERT(offsetof(ZelOrbPointData, intensity) == 8, "intensity at 8");
+ORB_STATIC_ASSERT(offsetof(ZelOrbPointData, x) == 12, "x at 12");
+ORB_STATIC_ASSERT(offsetof(ZelOrbPointData, z) == 20, "z at 20");
+ORB_STATIC_ASSERT(offsetof(ZelOrbPointData, timestamp) == 24, "timestamp at 24");
+ORB_STATIC_ASSERT(offsetof(ZelOrbPointData, tag) == 32, "tag at 32");
+ORB_STATIC_ASSERT(sizeof(ZelOrbNetInfo) == 84, "ZelOrbNetInfo is 84 bytes");
+ORB_STATIC_ASSERT(offsetof(ZelOrbNetInfo, lidar_port) == 80, "lidar_port at 80");
+ORB_STATIC_ASSERT(sizeof(ZelOrbFoundDevice) == 44, "ZelOrbFoundDevice is 44 bytes");
+ORB_STATIC_ASSERT(offsetof(ZelOrbFoundDevice, host_ip) == 22, "host_ip at 22");
+ORB_STATIC_ASSERT(sizeof(ZelOrb9AxisImuData) == 48, "ZelOrb9AxisImuData is 48 bytes");
+ORB_STATIC_ASSERT(offsetof(ZelOrb9AxisImuData, axis) == 12, "axis at 12");
+ORB_STATIC_ASSERT(sizeof(ZelOrb6AxisImuData) == 40, "ZelOrb6AxisImuData is 40 bytes");
+ORB_STATIC_ASSERT(offsetof(ZelOrb6AxisImuData, check) == 2, "check at 2");
+ORB_STATIC_ASSERT(offsetof(ZelOrb6AxisImuData, timestamp) == 6, "timestamp at 6");
+ORB_STATIC_ASSERT(offsetof(ZelOrb6AxisImuData, data) == 14, "data at 14");
+ORB_STATIC_ASSERT(sizeof(ZelOrbRgbData) == 52, "ZelOrbRgbData is 52 bytes");
+ORB_STATIC_ASSERT(offsetof(ZelOrbRgbData, channels) == 20, "channels at 20");
+ORB_STATIC_ASSERT(offsetof(ZelOrbRgbData, frame_id) == 36, "frame_id at 36");
+ORB_STATIC_ASSERT(offsetof(ZelOrbRgbData, data) == 44, "data at 44");
+ORB_STATIC_ASSERT(sizeof(AngleMeasureParams) == 52, "AngleMeasureParams is 52 bytes");
+ORB_STATIC_ASSERT(sizeof(RotateParams) == 24, "RotateParams is 24 bytes");
+#undef ORB_STATIC_ASSERT
+
+#endif /* ORB_SDK_H */

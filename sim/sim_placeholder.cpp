@@ -1,0 +1,4 @@
+// Replaced by the simulator sources.
+namespace orbsim {
+int placeholder() { return 0; }
+}  // namespace orbsim

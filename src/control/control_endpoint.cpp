@@ -1,0 +1,12 @@
+#include "control/control_endpoint.h"
+
+namespace orb {
+
+ControlEndpoint::ControlEndpoint() = default;
+
+ControlEndpoint::~ControlEndpoint() {
+    if (dataSocket != net::kInvalidSocket) net::closeSocket(dataSocket);
+    if (imuSocket != net::kInvalidSocket) net::closeSocket(imuSocket);
+}
+
+}  // namespace orb
