@@ -1,4 +1,0 @@
-// Replaced by the simulator sources.
-namespace orbsim {
-int placeholder() { return 0; }
-}  // namespace orbsim
