@@ -1,0 +1,22 @@
+// The built-in simulator the sample client runs against when no camera answers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace orbclient {
+
+class BuiltInSimulator {
+public:
+    virtual ~BuiltInSimulator() = default;
+};
+
+// Starts one virtual camera on deviceIp that streams point clouds to
+// hostIp:hostPort from sourcePort and sends RGB and IMU data where the
+// handshake tells it. Null (with error set) when it cannot start.
+std::unique_ptr<BuiltInSimulator> startBuiltInSimulator(const std::string& deviceIp, const std::string& hostIp,
+                                                        std::uint16_t hostPort, std::uint16_t sourcePort,
+                                                        std::string& error);
+
+}  // namespace orbclient

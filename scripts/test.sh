@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds everything and runs all tests.
+#   scripts/test.sh            plain build (build/)
+#   scripts/test.sh --asan     AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
+#   scripts/test.sh --tsan     ThreadSanitizer (build-tsan/)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+mode="${1:-plain}"
+case "$mode" in
+  plain)  dir=build;      flags=() ;;
+  --asan) dir=build-asan; flags=(-DORB_SANITIZE=ON -DORB_BUILD_BENCH=OFF -DORB_BUILD_EXAMPLES=OFF) ;;
+  --tsan) dir=build-tsan; flags=(-DORB_TSAN=ON -DORB_BUILD_BENCH=OFF -DORB_BUILD_EXAMPLES=OFF) ;;
+  *) echo "usage: $0 [--asan|--tsan]" >&2; exit 2 ;;
+esac
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >/dev/null
+cmake --build "$dir" -j"$(nproc)"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
+cd "$dir"
+ctest --output-on-failure -j"$(nproc)" --timeout 300
