@@ -10,8 +10,8 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -230,15 +230,14 @@ int connectWithTimeout(Socket s, const Endpoint& to, int timeoutMs) {
         return e ? e : -1;
     }
     if (rc != 0) {
-        fd_set wr, ex;
-        FD_ZERO(&wr);
-        FD_ZERO(&ex);
-        FD_SET(s, &wr);
-        FD_SET(s, &ex);
-        timeval tv{};
-        tv.tv_sec = timeoutMs / 1000;
-        tv.tv_usec = (timeoutMs % 1000) * 1000;
-        int n = ::select(s + 1, nullptr, &wr, &ex, &tv);
+        // poll, not select: a descriptor above FD_SETSIZE must not overflow an fd_set.
+        pollfd p{};
+        p.fd = s;
+        p.events = POLLOUT;
+        int n;
+        do {
+            n = ::poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
+        } while (n < 0 && errno == EINTR);
         if (n <= 0) return n == 0 ? ETIMEDOUT : (errno ? errno : -1);
         int err = 0;
         socklen_t len = sizeof err;
@@ -254,13 +253,14 @@ int connectWithTimeout(Socket s, const Endpoint& to, int timeoutMs) {
 
 bool waitReadable(Socket s, int timeoutMs) {
     if (s == kInvalidSocket) return false;
-    fd_set rd;
-    FD_ZERO(&rd);
-    FD_SET(s, &rd);
-    timeval tv{};
-    tv.tv_sec = timeoutMs / 1000;
-    tv.tv_usec = (timeoutMs % 1000) * 1000;
-    return ::select(s + 1, &rd, nullptr, nullptr, &tv) > 0;
+    pollfd p{};
+    p.fd = s;
+    p.events = POLLIN;
+    int n;
+    do {
+        n = ::poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
+    } while (n < 0 && errno == EINTR);
+    return n > 0 && (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
 }
 
 std::vector<std::string> localIPv4Addresses(bool includeLoopback) {
