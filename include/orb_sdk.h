@@ -244,42 +244,70 @@ ORB_API int32_t ZelOrbRegisterCallbackUpdateFrame(const char* ip, ZelOrbFrameCal
 /* ---------------------------------------------------- device configuration */
 /* Status codes: 0 success, 36 device not connected, 4 no reply, 33 control
  * socket not open, 5 argument out of range, 41 unknown sensor (1 LiDAR,
- * 2 RGB camera), 47 null or too small argument, else the device's status.
- * Units of modes, times, gains and offsets are the device's. */
+ * 2 RGB camera), 47 null or empty argument, a buffer below its minimum, a null
+ * ip, or a reply too short to decode, 40 reply larger than your buffer, else
+ * the device's status (3..255). Outputs are written only on 0. Units of
+ * modes, times, gains and offsets are the device's; values pass through. */
 
+/* Action commands without arguments: start, stop, soft trigger, store the
+ * current settings on the device, drop the stored settings. */
 ORB_API int32_t ZelStart(const char* ip);
 ORB_API int32_t ZelStop(const char* ip);
 ORB_API int32_t ZelSoftTrigger(const char* ip);
 ORB_API int32_t ZelSaveConfigureInfo(const char* ip);
 ORB_API int32_t ZelRemoveConfigureInfo(const char* ip);
+/* Trigger mode: one byte, read back sign-extended (0xFF reads as -1). */
 ORB_API int32_t ZelSetTriggerMode(const char* ip, uint8_t mode);
 ORB_API int32_t ZelGetTriggerMode(const char* ip, int32_t* mode);
+/* Exposure mode of sensor 1 or 2: 0 off, any other value on; reads 0 or 1. */
 ORB_API int32_t ZelSetExposureMode(const char* ip, int32_t sensor, int32_t mode);
 ORB_API int32_t ZelGetExposureMode(const char* ip, int32_t sensor, uint32_t* mode);
+/* count 1..4 values (else 35 and the detail message), each 1..4000 for the
+ * LiDAR or 1..1404 for the RGB camera (else 5, nothing sent). */
 ORB_API int32_t ZelSetExposureTime(const char* ip, int32_t sensor, const uint32_t* values, int32_t count);
+/* capacity >= 1 (else 250 and the detail message); 40 when the device has more
+ * values than capacity (nothing written); *count = values written. */
 ORB_API int32_t ZelGetExposureTime(const char* ip, int32_t sensor, uint32_t* values, int32_t capacity,
                                    int32_t* count);
+/* Hard-trigger filter: first 1000..65535, second 50..65535 (else 5). */
 ORB_API int32_t ZelSetHardTriggerFilterParams(const char* ip, int32_t first, int32_t second);
 ORB_API int32_t ZelGetHardTriggerFilterParams(const char* ip, uint32_t* first, uint32_t* second);
+/* RGB sensor gain 16..988 (else 5). */
 ORB_API int32_t ZelSetRgbSensorGain(const char* ip, uint32_t gain);
 ORB_API int32_t ZelGetRgbSensorGain(const char* ip, uint32_t* gain);
+/* The RGB camera's accepted exposure-time and gain ranges (first, second). */
 ORB_API int32_t ZelOrbGetRgbExposureTimeRange(const char* ip, uint16_t* first, uint16_t* second);
 ORB_API int32_t ZelOrbGetRgbGainRange(const char* ip, uint16_t* first, uint16_t* second);
+/* Distance-measure setting: one byte, the device's meaning. */
 ORB_API int32_t ZelSetDistanceMeasureConfigure(const char* ip, uint8_t value);
 ORB_API int32_t ZelGetDistanceMeasureConfigure(const char* ip, uint8_t* value);
+/* Calibration distance offset, 32 bits. */
 ORB_API int32_t ZelOrbSetCalibrationDistanceOffset(const char* ip, uint32_t offset);
 ORB_API int32_t ZelOrbGetCalibrationDistanceOffset(const char* ip, uint32_t* offset);
+/* Distance offset, 32 bits. Library codes: 0, -1988 not connected, -1999 null
+ * ip, -1987 null offset, -1 any device or exchange failure. */
 ORB_API int32_t ZelOrbSetDistanceOffset(const char* ip, uint32_t offset);
 ORB_API int32_t ZelOrbGetDistanceOffset(const char* ip, uint32_t* offset);
+/* serial: non-empty NUL-terminated text, sent without its NUL (else 47). */
 ORB_API int32_t ZelOrbSetDeviceSerialNumber(const char* ip, const char* serial);
+/* Text NUL-padded over size bytes; 40 when it needs more than size - 1 bytes
+ * (buffer untouched), 47 when the device sent none. */
 ORB_API int32_t ZelOrbGetDeviceSerialNumber(const char* ip, uint8_t* buffer, uint32_t size);
 ORB_API int32_t ZelOrbGetDeviceType(const char* ip, uint8_t* buffer, uint32_t size);
+/* Two versions as "a.b.c.d" texts; each buffer size >= 16 bytes (else 47). */
 ORB_API int32_t ZelOrbGetDeviceSoftwareVersion(const char* ip, char* first, char* second, uint32_t size);
+/* RGB camera only (sensor 2; 1 gives 38): fx, fy, cx, cy, k1..k4 (8 floats). */
 ORB_API int32_t ZelSetIntrinsicParam(const char* ip, int32_t sensor, const float* values);
+/* record: 10 floats, fx, fy, cx, cy, k1..k4, 2 spare; values the device does
+ * not send read 0; 47 when it sends fewer than 4. */
 ORB_API int32_t ZelGetIntrinsicParam(const char* ip, int32_t sensor, float* record);
+/* 12 floats: rotation row by row (0..8), translation (9..11); a LiDAR point X
+ * maps to R X + T in the other sensor's coordinates. */
 ORB_API int32_t ZelSetLidarToRgbExtrinsicParam(const char* ip, const float* values);
 ORB_API int32_t ZelGetLidarToRgbExtrinsicParam(const char* ip, float* values);
 ORB_API int32_t ZelGetLidarToIMUExtrinsicParam(const char* ip, float* values);
+/* Read at connection, nothing sent: RGB camera present; image rotated. False
+ * when the device is not connected. */
 ORB_API bool ZelGetDeviceRgbEnabled(const char* ip);
 ORB_API bool ZelGetDeviceRgbRotation(const char* ip);
 
