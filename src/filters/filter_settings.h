@@ -5,12 +5,25 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
+#include "OrbFiltersALG.h"
 #include "orb_sdk.h"
 
 namespace orb {
 
+// (distance, minimum intensity) pairs, sorted by distance ascending; a
+// distance D stands for D * 100 in the unit of the point coordinates.
+using IntensityTable = std::vector<std::pair<double, double>>;
+
 struct FilterSettings {
+    FilterSettings();
+    FilterSettings(const FilterSettings&) = delete;
+    FilterSettings& operator=(const FilterSettings&) = delete;
+
     std::atomic<bool> distanceFilterEnable{false};
     std::atomic<std::uint32_t> distanceMax{100};
     std::atomic<std::uint32_t> distanceMin{0};
@@ -18,7 +31,21 @@ struct FilterSettings {
     std::atomic<std::int32_t> distanceOffset{0};
     std::atomic<std::int32_t> calibrationDistanceOffset{0};
     std::atomic<bool> intensityFilterEnable{false};
+    OrbFiltersALG pipeline;  // constructed with init() run
+
+    // The frame thread reads the table while an application thread may
+    // replace it: each table is an immutable snapshot, swapped whole.
+    std::shared_ptr<const IntensityTable> intensityTable() const;
+    void setIntensityTable(std::shared_ptr<const IntensityTable> table);
+
+private:
+    mutable std::mutex tableMutex_;
+    std::shared_ptr<const IntensityTable> table_;
 };
+
+// The table built from the caller's arrays, sorted by distance (NaN last,
+// equal distances in the given order).
+IntensityTable BuildIntensityTable(const double* distances, const double* intensities, std::size_t count);
 
 // Distance window, run by the decoder on every decoded point.
 void ApplyDistanceWindow(const FilterSettings& s, ZelOrbPointData& p);
