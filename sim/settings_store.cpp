@@ -18,11 +18,11 @@ using wire::Bytes;
 const std::vector<double> kDefaultIntrinsics = {760.0, 760.0, 800.5, 600.5, 0.021, -0.0045, 0.0012, -0.00018,
                                                 0.0,   0.0};
 
-// LiDAR frame: x forward, y to the left, z up. Camera frame: x right, y down,
-// z along the optical axis. The camera sits 2 units above the LiDAR, so
-// camera = R * lidar + T with T = (0, 2, 0) and the projected depth equals the
-// point's range x.
-const std::vector<double> kDefaultExtrinsics = {0.0, -1.0, 0.0,   //
+// LiDAR frame: x forward, y growing with the scan column (to the right), z
+// up. Camera frame: x right, y down, z along the optical axis. The camera
+// sits 2 units above the LiDAR, so camera = R * lidar + T with T = (0, 2, 0),
+// and the projected depth equals the point's range x.
+const std::vector<double> kDefaultExtrinsics = {0.0, 1.0,  0.0,   //
                                                 0.0, 0.0,  -1.0,  //
                                                 1.0, 0.0,  0.0,   //
                                                 0.0, 2.0,  0.0};

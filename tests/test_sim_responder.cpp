@@ -5,6 +5,7 @@
 #include <cmath>
 #include <memory>
 
+#include "camera.h"
 #include "command_responder.h"
 #include "wire_sim.h"
 
@@ -279,14 +280,58 @@ TEST(SimDefaults, CalibrationProjectsPointsAheadIntoTheImage) {
     EXPECT_NEAR(project(300, 0, 2, u, v), 300, 1e-9);  // level with the camera
     EXPECT_NEAR(u, 800, 1);
     EXPECT_NEAR(v, 600, 1);
-    project(100, 50, 0, u, v);  // to the left: left half of the image
-    EXPECT_GT(u, 0);
-    EXPECT_LT(u, 800);
+    project(100, 50, 0, u, v);  // y grows with the scan column: right half of the image
+    EXPECT_GT(u, 800);
+    EXPECT_LT(u, 1600);
     project(100, 0, 40, u, v);  // above: upper half
     EXPECT_GT(v, 0);
     EXPECT_LT(v, 600);
     EXPECT_FALSE(s.serialNumber().empty());
     EXPECT_NE(s.serialNumber(), SettingsStore("127.0.0.3").serialNumber());
+}
+
+// Components start after the responder in attach order, stop in reverse,
+// and a failing one unwinds what already started.
+TEST(SimCamera, ComponentsStartInOrderAndUnwindOnFailure) {
+    struct Probe {
+        std::vector<std::string>* log;
+        std::string name;
+        bool ok;
+        bool start(std::string* err) {
+            log->push_back("start " + name);
+            if (!ok) *err = "refused";
+            return ok;
+        }
+        void stop() { log->push_back("stop " + name); }
+    };
+    struct VoidProbe {
+        std::vector<std::string>* log;
+        void start() { log->push_back("start void"); }
+        void stop() { log->push_back("stop void"); }
+    };
+    std::vector<std::string> log;
+    {
+        orbsim::Camera cam(orbsim::CameraOptions{});
+        cam.attach("a", std::make_unique<Probe>(Probe{&log, "a", true}));
+        cam.attach("v", std::make_unique<VoidProbe>(VoidProbe{&log}));
+        cam.attach("b", std::make_unique<Probe>(Probe{&log, "b", false}));
+        std::string err;
+        EXPECT_FALSE(cam.start(&err));
+        EXPECT_EQ(err, "b: refused");
+        EXPECT_FALSE(cam.running());
+        EXPECT_FALSE(cam.responder().running());
+        EXPECT_EQ(cam.find<VoidProbe>()->log, &log);
+        EXPECT_EQ(cam.find<Client>(), nullptr);
+    }
+    const std::vector<std::string> expected = {"start a", "start void", "start b", "stop void", "stop a"};
+    EXPECT_EQ(log, expected);
+
+    orbsim::Camera cam(orbsim::CameraOptions{});
+    ASSERT_TRUE(cam.start());
+    Client c;
+    EXPECT_EQ(c.exchange(cmd::kGetSerialNumber).payload.size(), cam.store()->serialNumber().size());
+    cam.stop();
+    cam.stop();
 }
 
 }  // namespace
