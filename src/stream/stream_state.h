@@ -1,43 +1,126 @@
 // Point-cloud part of the device record: queues, frame buffers, flags,
 // processing mode, callbacks and the host filter settings.
-// (Owned by the stream subsystem; filled in with the reception code.)
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "filters/filter_settings.h"
 #include "orb_sdk.h"
+#include "stream/block_queue.h"
 
 namespace orb {
 
 struct DeviceRecord;
 
+constexpr std::size_t kMaxDatagram = 1472;
+constexpr std::size_t kPacketHeaderSize = 45;
+constexpr std::size_t kFramePoints = ZEL_ORB_FRAME_POINTS;
+constexpr std::size_t kFrameBytes = kFramePoints * sizeof(ZelOrbPointData);
+constexpr std::size_t kPacketQueueRequest = 4480;
+constexpr std::size_t kFrameQueueRequest = 200;
+// A full frame of the largest record (22 bytes) needs about 900 datagrams;
+// anything beyond this bound is a faulty or hostile sender.
+constexpr std::size_t kMaxPacketsPerFrame = 2048;
+
+// One received datagram, held in place in the device's packet queue: the
+// queue owns its slots, so a slot is rewritten only after the packet thread
+// has released it.
+struct PacketSlot {
+    std::uint16_t length;
+    std::uint8_t bytes[kMaxDatagram];
+};
+
+// A checked packet inside a packet list: where its bytes are and how to read
+// them (its own data type and record format, its whole records).
+struct PacketRef {
+    std::uint32_t offset;
+    std::uint16_t length;
+    std::uint8_t dataType;
+    std::uint8_t format;
+    std::uint32_t records;
+};
+
+// The packets of one frame, copied back to back. Lists are recycled between
+// the packet thread and the frame thread, so steady streaming allocates none.
+struct PacketList {
+    std::vector<std::uint8_t> bytes;
+    std::vector<PacketRef> packets;
+    void clear() {
+        bytes.clear();
+        packets.clear();
+    }
+};
+using PacketListPtr = std::unique_ptr<PacketList>;
+
+using FrameBuffer = std::vector<ZelOrbPointData>;  // kFramePoints, row-major
+
+// What happened to the datagrams of a device; read by tests and benchmarks.
+struct StreamStats {
+    std::atomic<std::uint64_t> datagramsQueued{0};
+    std::atomic<std::uint64_t> datagramsDroppedQueueFull{0};
+    std::atomic<std::uint64_t> packetsIgnored{0};     // short, wrong magic/type/version/selector
+    std::atomic<std::uint64_t> packetsTruncated{0};   // cut to the whole records they hold
+    std::atomic<std::uint64_t> packetsOverFrameCap{0};
+    std::atomic<std::uint64_t> framesCompleted{0};
+    std::atomic<std::uint64_t> framesDroppedQueueFull{0};
+    std::atomic<std::uint64_t> framesPublished{0};
+    std::atomic<std::uint64_t> sixAxisDelivered{0};
+};
+
 struct StreamState {
     StreamState(const std::string& ip, std::int32_t sourcePort);
-    ~StreamState();
+    ~StreamState();  // stops and joins the threads if still running
+    StreamState(const StreamState&) = delete;
+    StreamState& operator=(const StreamState&) = delete;
 
     std::atomic<bool> running{false};
+    BlockQueue<PacketListPtr> frameQueue{kFrameQueueRequest};    // packet thread -> frame thread
+    BlockQueue<PacketSlot> packetQueue{kPacketQueueRequest};     // reception thread -> packet thread
+    BlockQueue<PacketListPtr> recycleQueue{kFrameQueueRequest};  // frame thread -> packet thread (spent lists)
     std::string deviceIp;
     std::atomic<std::int32_t> dataSourcePort;
+
+    // Frame buffers. published*, unfilteredFrame: under streamMutex.
+    // working*: the frame thread and its decode worker only.
+    FrameBuffer publishedFrame = FrameBuffer(kFramePoints);
+    FrameBuffer publishedSecondEcho = FrameBuffer(kFramePoints);
+    FrameBuffer unfilteredFrame = FrameBuffer(kFramePoints);
+    FrameBuffer workingFrame = FrameBuffer(kFramePoints);
+    FrameBuffer workingSecondEcho = FrameBuffer(kFramePoints);
+
     std::atomic<std::uint8_t> processingMode{3};
     std::mutex streamMutex;  // frame buffers, ready flags, both callbacks
     std::atomic<bool> frameReady{false};
     std::atomic<bool> dualEchoReady{false};
+    std::atomic<std::uint32_t> pointFormatCode{0};  // of the latest accepted packet
+    std::atomic<bool> packetThreadActive{false};
+    std::atomic<bool> frameThreadActive{false};
+    FilterSettings filters;
+    std::uint16_t previousPacketNumber = 0;  // packet thread only
+    PacketListPtr collecting;                // packet thread only: the frame being collected
     std::atomic<std::int32_t> axisSign{1};
     std::atomic<bool> inverted{false};
     ZelOrbFrameCallback frameCallback = nullptr;      // under streamMutex
     ZelOrb6AxisImuCallback sixAxisCallback = nullptr;  // under streamMutex
-    FilterSettings filters;
+
+    StreamStats stats;
+    std::thread packetThread;
+    std::thread frameThread;
 };
 
-// Starts the packet and frame threads of a new record (running flag set).
+// Starts the packet and frame threads of a record (running flag set). Called
+// under the exclusive registry lock, before or after the record is inserted.
 void StartDeviceThreads(DeviceRecord& dev);
 // Clears the running flag and ready flags (called under the exclusive registry lock).
 void SignalDeviceThreadsStop(DeviceRecord& dev);
-// Waits (without any lock) until both threads have ended.
+// Waits (without any lock) until both threads have ended. A thread in the
+// middle of a frame finishes it first, including a frame callback.
 void WaitDeviceThreadsStopped(DeviceRecord& dev);
 
 }  // namespace orb

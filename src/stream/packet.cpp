@@ -1,0 +1,323 @@
+#include "stream/packet.h"
+
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "core/callback_guard.h"
+#include "core/device.h"
+
+namespace orb {
+
+namespace {
+
+inline std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+inline std::int16_t les16(const std::uint8_t* p) { return static_cast<std::int16_t>(le16(p)); }
+inline std::uint64_t le64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+inline float lef32(const std::uint8_t* p) {
+    const std::uint32_t u = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+                            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    float f;
+    std::memcpy(&f, &u, sizeof f);
+    return f;
+}
+
+// Raw value v to a coordinate: v / 10 in float, doubled (and signed) in
+// double, stored as float. Doubling and a sign of +-1 are exact, so the
+// float product below gives the same bits.
+inline float coord(float v, float sign) { return (v / 10.0f) * 2.0f * sign; }
+
+// Where record i of a packet lands; false once it falls outside the frame,
+// which ends the packet.
+template <int T>
+inline bool position(std::uint32_t i, std::uint32_t r0, std::uint32_t c0, std::uint32_t& row, std::uint32_t& col,
+                     std::uint32_t& echo) {
+    echo = 0;
+    if constexpr (T == kTypeFull) {
+        row = r0 + i / 4;
+        col = c0 + i % 4;
+        return row <= 149 && col <= 359;
+    } else if constexpr (T == kTypeHalfNarrow) {
+        row = r0 / 2 + i / 2;
+        col = c0 / 2 + i % 2;
+        return row <= 74 && col <= 179;
+    } else if constexpr (T == kTypeDualEcho) {
+        row = r0 / 2 + i / 8;
+        col = c0 + (i / 2) % 4;
+        echo = i % 2;
+        return row <= 74 && col <= 359;
+    } else {
+        row = r0 / 2 + i / 4;
+        col = c0 + i % 4;
+        return row <= 74 && col <= 359;
+    }
+}
+
+template <int F>
+inline void fill(const std::uint8_t* rec, float sign, ZelOrbPointData& p) {
+    if constexpr (F == 4) {
+        p.distance = static_cast<float>(le16(rec));
+        p.intensity = rec[2];
+    } else if constexpr (F == 8) {
+        // This format carries no axis sign.
+        p.x = coord(les16(rec), 1.0f);
+        p.y = coord(les16(rec + 2), 1.0f);
+        p.z = coord(les16(rec + 4), 1.0f);
+        p.intensity = rec[6];
+    } else if constexpr (F == 10) {
+        p.distance = static_cast<float>(le16(rec));
+        p.x = coord(les16(rec + 2), 1.0f);
+        p.y = coord(les16(rec + 4), sign);
+        p.z = coord(les16(rec + 6), sign);
+        p.intensity = rec[8];
+    } else {
+        p.distance = static_cast<float>(le16(rec));
+        p.x = coord(lef32(rec + 2), 1.0f);
+        p.y = coord(lef32(rec + 6), sign);
+        p.z = coord(lef32(rec + 10), sign);
+        p.intensity = rec[14];
+    }
+}
+
+template <int T, int F>
+void decodeRecords(const std::uint8_t* packet, std::uint32_t records, const DecodeTarget& t) {
+    const std::uint32_t c0 = le16(packet + 12);
+    const std::uint32_t r0 = le16(packet + 14);
+    const std::uint64_t tag = packet[11];
+    const std::uint64_t timestamp = le64(packet + 37);
+    const float sign = static_cast<float>(t.axisSign);
+    const bool dual = T == kTypeDualEcho && isDualEchoMode(t.mode);
+    const bool window = t.filters->distanceFilterEnable.load(std::memory_order_relaxed);
+    const std::uint8_t* rec = packet + kPacketHeaderSize;
+    for (std::uint32_t i = 0; i < records; ++i, rec += F) {
+        std::uint32_t row, col, echo;
+        if (!position<T>(i, r0, c0, row, col, echo)) return;
+        ZelOrbPointData p{};
+        p.row = static_cast<std::uint16_t>(row);
+        p.column = static_cast<std::uint16_t>(col);
+        p.timestamp = timestamp;
+        p.tag = tag;
+        fill<F>(rec, sign, p);
+        if (window) ApplyDistanceWindow(*t.filters, p);
+        if (dual) {
+            (echo ? t.second : t.first)[row * ZEL_ORB_FRAME_COLS + col] = p;
+        } else {
+            const std::uint32_t idx = t.inverted ? (149 - row) * ZEL_ORB_FRAME_COLS + (359 - col)
+                                                 : row * ZEL_ORB_FRAME_COLS + col;
+            t.first[idx] = p;
+        }
+    }
+}
+
+template <int T>
+void decodeType(const std::uint8_t* packet, const PacketRef& ref, const DecodeTarget& t) {
+    switch (ref.format) {
+    case 4: decodeRecords<T, 4>(packet, ref.records, t); break;
+    case 8: decodeRecords<T, 8>(packet, ref.records, t); break;
+    case 10: decodeRecords<T, 10>(packet, ref.records, t); break;
+    case 22: decodeRecords<T, 22>(packet, ref.records, t); break;
+    default: break;
+    }
+}
+
+PacketListPtr takeList(StreamState& st) {
+    PacketListPtr list;
+    if (st.recycleQueue.tryPop(list) && list) {
+        list->clear();
+        return list;
+    }
+    return std::make_unique<PacketList>();
+}
+
+void closeFrame(StreamState& st) {
+    st.stats.framesCompleted.fetch_add(1, std::memory_order_relaxed);
+    if (st.frameQueue.tryPush(std::move(st.collecting))) {
+        st.collecting = takeList(st);
+    } else {
+        st.stats.framesDroppedQueueFull.fetch_add(1, std::memory_order_relaxed);
+        st.collecting->clear();
+    }
+}
+
+void deliverSixAxis(DeviceRecord& dev, const std::uint8_t* d) {
+    StreamState& st = dev.stream;
+    ZelOrb6AxisImuData rec;
+    static_assert(sizeof rec == 40, "six-axis record is bytes 6..45");
+    std::memcpy(&rec, d + 6, sizeof rec);
+    rec.timestamp = le64(d + 12) / 1000000u;
+    std::lock_guard<std::mutex> lock(st.streamMutex);
+    if (!st.sixAxisCallback) return;
+    CallbackScope scope(&dev);
+    st.sixAxisCallback(rec);
+    st.stats.sixAxisDelivered.fetch_add(1, std::memory_order_relaxed);
+}
+
+void copyFrame(FrameBuffer& to, const FrameBuffer& from) { std::memcpy(to.data(), from.data(), kFrameBytes); }
+
+}  // namespace
+
+std::uint8_t pointFormatFor(std::uint8_t dataType, std::uint8_t selector) {
+    if (dataType == kTypeFull) {
+        switch (selector) {
+        case 0: return 4;
+        case 1: return 8;
+        case 2: return 10;
+        case 5: return 22;
+        default: return 0;
+        }
+    }
+    if (dataType == kTypeHalfNarrow || dataType == kTypeDualEcho || dataType == kTypeHalf) return 10;
+    return 0;
+}
+
+bool isDualEchoMode(std::uint8_t mode) { return mode == 5 || mode == 6 || mode == 7; }
+
+bool typeSuitsMode(std::uint8_t dataType, std::uint8_t mode) {
+    switch (mode) {
+    case 3: return dataType == kTypeFull;
+    case 4: return dataType == kTypeHalfNarrow;
+    case 5:
+    case 6:
+    case 7: return dataType == kTypeDualEcho;
+    case 8: return dataType == kTypeHalf;
+    default: return false;
+    }
+}
+
+PacketKind inspectPacket(const std::uint8_t* d, std::size_t len, PacketInfo& info) {
+    if (len < 4 || le16(d) != kPacketMagic) return PacketKind::Ignored;
+    const std::uint8_t t = d[3];
+    if (t == kTypeSixAxis) {
+        if (len < kSixAxisPacketSize || (d[8] != 1 && d[8] != 2)) return PacketKind::Ignored;
+        info.dataType = t;
+        return PacketKind::SixAxis;
+    }
+    if (t != kTypeFull && t != kTypeHalfNarrow && t != kTypeDualEcho && t != kTypeHalf) return PacketKind::Ignored;
+    if (len < kPacketHeaderSize) return PacketKind::Ignored;
+    if (d[6] != 0) {
+        std::printf("version_minor is %d ,unsupported\n", d[6]);
+        return PacketKind::Ignored;
+    }
+    const std::uint8_t format = pointFormatFor(t, d[18]);
+    if (format == 0) {
+        std::printf("data type %d is invalid\n", d[18]);
+        return PacketKind::Ignored;
+    }
+    const std::uint32_t announced = static_cast<std::uint32_t>(le16(d + 16)) * d[19];
+    const std::uint32_t held = static_cast<std::uint32_t>((len - kPacketHeaderSize) / format);
+    info.dataType = t;
+    info.format = format;
+    info.packetNumber = le16(d + 7);
+    info.records = announced < held ? announced : held;
+    info.truncated = held < announced;
+    return PacketKind::Frame;
+}
+
+void decodePacket(const std::uint8_t* packet, const PacketRef& ref, const DecodeTarget& t) {
+    if (!typeSuitsMode(ref.dataType, t.mode)) return;  // collected, but not stored in this mode
+    switch (ref.dataType) {
+    case kTypeFull: decodeType<kTypeFull>(packet, ref, t); break;
+    case kTypeHalfNarrow: decodeType<kTypeHalfNarrow>(packet, ref, t); break;
+    case kTypeDualEcho: decodeType<kTypeDualEcho>(packet, ref, t); break;
+    case kTypeHalf: decodeType<kTypeHalf>(packet, ref, t); break;
+    default: break;
+    }
+}
+
+void handlePacket(DeviceRecord& dev, const std::uint8_t* d, std::size_t len) {
+    StreamState& st = dev.stream;
+    PacketInfo info;
+    switch (inspectPacket(d, len, info)) {
+    case PacketKind::Ignored: st.stats.packetsIgnored.fetch_add(1, std::memory_order_relaxed); return;
+    case PacketKind::SixAxis: deliverSixAxis(dev, d); return;
+    case PacketKind::Frame: break;
+    }
+    st.pointFormatCode.store(info.format, std::memory_order_relaxed);
+    if (info.truncated) st.stats.packetsTruncated.fetch_add(1, std::memory_order_relaxed);
+    if (!st.collecting) st.collecting = takeList(st);
+    if (info.packetNumber < st.previousPacketNumber && !st.collecting->packets.empty()) closeFrame(st);
+    st.previousPacketNumber = info.packetNumber;
+
+    PacketList& list = *st.collecting;
+    if (list.packets.size() >= kMaxPacketsPerFrame) {
+        st.stats.packetsOverFrameCap.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    const std::size_t offset = list.bytes.size();
+    list.bytes.insert(list.bytes.end(), d, d + len);
+    list.packets.push_back(PacketRef{static_cast<std::uint32_t>(offset), static_cast<std::uint16_t>(len), info.dataType,
+                                     info.format, info.records});
+}
+
+void processFrame(DeviceRecord& dev, const PacketList& list) {
+    StreamState& st = dev.stream;
+    const std::size_t n = list.packets.size();
+    if (n == 0) return;
+
+    DecodeTarget target;
+    target.mode = st.processingMode.load(std::memory_order_relaxed);
+    target.axisSign = st.axisSign.load(std::memory_order_relaxed);
+    target.inverted = st.inverted.load(std::memory_order_relaxed);
+    target.filters = &st.filters;
+    target.first = st.workingFrame.data();
+    target.second = st.workingSecondEcho.data();
+
+    // Two workers, each on half of the packets; packets never share a position.
+    auto work = [&list, &target](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+            const PacketRef& ref = list.packets[i];
+            decodePacket(list.bytes.data() + ref.offset, ref, target);
+        }
+    };
+    const std::size_t half = n / 2;
+    if (half > 0) {
+        std::thread worker;
+        try {
+            worker = std::thread(work, 0, half);
+        } catch (const std::system_error&) {
+            work(0, half);  // no thread to be had: decode both halves here
+        }
+        work(half, n);
+        if (worker.joinable()) worker.join();
+    } else {
+        work(0, n);
+    }
+
+    if (isDualEchoMode(target.mode)) {
+        std::lock_guard<std::mutex> lock(st.streamMutex);
+        if (st.running.load()) st.dualEchoReady.store(true);
+        copyFrame(st.publishedFrame, st.workingFrame);
+        copyFrame(st.publishedSecondEcho, st.workingSecondEcho);
+    } else {
+        {
+            std::lock_guard<std::mutex> lock(st.streamMutex);
+            copyFrame(st.unfilteredFrame, st.workingFrame);
+        }
+        RunFrameChain(st.filters, st.workingFrame.data());
+        {
+            std::lock_guard<std::mutex> lock(st.streamMutex);
+            if (st.running.load()) st.frameReady.store(true);
+            copyFrame(st.publishedFrame, st.workingFrame);
+        }
+        {
+            std::lock_guard<std::mutex> lock(st.streamMutex);
+            if (st.frameCallback) {
+                CallbackScope scope(&dev);
+                st.frameCallback(reinterpret_cast<ZelOrbPointData(*)[ZEL_ORB_FRAME_COLS]>(st.workingFrame.data()));
+            }
+        }
+        // The chain (and the callback) may have changed the working frame;
+        // positions the next frame does not refill must keep the decoded,
+        // unfiltered point, or compensation would be applied twice. Only this
+        // thread writes the unfiltered frame, so reading it needs no lock.
+        copyFrame(st.workingFrame, st.unfilteredFrame);
+    }
+    st.stats.framesPublished.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace orb
