@@ -74,9 +74,16 @@ int recv(Socket s, void* buf, std::size_t cap);
 int connectWithTimeout(Socket s, const Endpoint& to, int timeoutMs);
 // Waits until the socket is readable; false on time-out or error.
 bool waitReadable(Socket s, int timeoutMs);
+// Listening stream sockets (the simulator's servers).
+bool listenOn(Socket s, int backlog);
+// Accepts one pending connection (blocking unless s is non-blocking);
+// kInvalidSocket on error.
+Socket acceptConnection(Socket s, Endpoint* peer);
 
 // IPv4 addresses of the host's interfaces that are up, as dotted text.
 std::vector<std::string> localIPv4Addresses(bool includeLoopback);
+// IPv4 addresses the host's own name resolves to (on Windows: every adapter's).
+std::vector<std::string> hostNameIPv4Addresses();
 
 // The system's error number and text for the last socket error of this thread.
 int lastError();

@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <netdb.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -261,6 +262,38 @@ bool waitReadable(Socket s, int timeoutMs) {
         n = ::poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
     } while (n < 0 && errno == EINTR);
     return n > 0 && (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+}
+
+bool listenOn(Socket s, int backlog) { return s != kInvalidSocket && ::listen(s, backlog) == 0; }
+
+Socket acceptConnection(Socket s, Endpoint* peer) {
+    if (s == kInvalidSocket) return kInvalidSocket;
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    Socket c = ::accept(s, reinterpret_cast<sockaddr*>(&a), &len);
+    if (c < 0) return kInvalidSocket;
+    if (peer) *peer = fromSockaddr(a);
+    return c;
+}
+
+std::vector<std::string> hostNameIPv4Addresses() {
+    std::vector<std::string> out;
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return out;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(name, nullptr, &hints, &list) != 0) return out;
+    for (addrinfo* i = list; i; i = i->ai_next) {
+        if (!i->ai_addr || i->ai_family != AF_INET) continue;
+        std::string text = formatIPv4(reinterpret_cast<sockaddr_in*>(i->ai_addr)->sin_addr.s_addr);
+        bool seen = false;
+        for (const auto& t : out) seen = seen || t == text;
+        if (!seen && !text.empty()) out.push_back(text);
+    }
+    ::freeaddrinfo(list);
+    return out;
 }
 
 std::vector<std::string> localIPv4Addresses(bool includeLoopback) {
