@@ -348,8 +348,14 @@ ORB_API int32_t ZelOrbSetFlyingFilter(const char* ip, bool enable, int32_t thres
 
 /* ------------------------------------------------------ plane angle, rotation */
 
+/* Returns 1 when a measurement exists after the call, 0 when none does. A null
+ * params only removes (enable false) or changes nothing. sliceHeight <= 0 is
+ * reported on stderr; measuring then gives -99 "Hashmap is empty". */
 ORB_API int32_t ZelOrbEnableAngleMeasure(bool enable, const AngleMeasureParams* params);
+/* A null frame or angle gives -100 "Frame or angle pointer is null" and
+ * changes nothing. */
 ORB_API AngleResult ZelOrbGetPlaneAngle(const ZelOrbPointData* frame, float* angle);
+/* Returns 0; a null frame or params gives RC_GENERAL_ERROR and changes nothing. */
 ORB_API int32_t ZelOrbGetRotatePointcloudData(ZelOrbPointData* frame, const RotateParams* params);
 
 #ifdef __cplusplus
