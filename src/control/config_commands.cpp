@@ -190,7 +190,7 @@ std::uint8_t DecodeU8(const PayloadReader& r) { return r.u8(0); }
 std::int32_t DecodeSignedByte(const PayloadReader& r) { return static_cast<std::int8_t>(r.u8(0)); }
 std::uint32_t DecodeFlag(const PayloadReader& r) { return r.u8(0) != 0 ? 1u : 0u; }
 U16Pair DecodeInOrder(const PayloadReader& r) { return {r.u16(0), r.u16(2)}; }
-// The device sends the range maximum first.
+// These two replies carry the second value first.
 U16Pair DecodeSwapped(const PayloadReader& r) { return {r.u16(2), r.u16(0)}; }
 
 constexpr ValueQuery<std::int32_t> kTriggerMode{cmd::kGetTriggerMode, 1, DecodeSignedByte};
