@@ -1,41 +1,90 @@
 // Per-pixel median over a stack of depth images by compare-exchange networks
-// run on whole runs of pixels at once, so the compiler can vectorise each
-// compare-exchange (min/max over a run) instead of sorting every column.
+// run on eight pixels at once in vector registers, instead of sorting every
+// column.
 #pragma once
 
-#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+
+#include <opencv2/core/hal/intrin.hpp>
 
 namespace orb {
 
 namespace detail {
 
-constexpr std::size_t kMedianRun = 512;
-
-inline void CompareExchange(std::uint16_t* __restrict lo, std::uint16_t* __restrict hi) {
-    for (std::size_t k = 0; k < kMedianRun; ++k) {
-        const std::uint16_t a = lo[k];
-        const std::uint16_t b = hi[k];
-        lo[k] = a < b ? a : b;
-        hi[k] = a < b ? b : a;
-    }
-}
+using Pair = std::array<int, 2>;
 
 // Selection network for the middle of 9 inputs (19 compare-exchanges); the
 // value at index 4 afterwards is the 5th smallest.
-inline void Median9(std::uint16_t (*p)[kMedianRun]) {
-    static constexpr int kPairs[19][2] = {{1, 2}, {4, 5}, {7, 8}, {0, 1}, {3, 4}, {6, 7}, {1, 2},
-                                          {4, 5}, {7, 8}, {0, 3}, {5, 8}, {4, 7}, {3, 6}, {1, 4},
-                                          {2, 5}, {4, 7}, {4, 2}, {6, 4}, {4, 2}};
-    for (const auto& pr : kPairs) CompareExchange(p[pr[0]], p[pr[1]]);
-}
+constexpr std::array<Pair, 19> kMedian9 = {{{1, 2}, {4, 5}, {7, 8}, {0, 1}, {3, 4}, {6, 7}, {1, 2},
+                                            {4, 5}, {7, 8}, {0, 3}, {5, 8}, {4, 7}, {3, 6}, {1, 4},
+                                            {2, 5}, {4, 7}, {4, 2}, {6, 4}, {4, 2}}};
 
 // Odd-even transposition sort: n rounds of neighbour compare-exchanges sort
 // any n inputs.
-inline void TranspositionSort(std::uint16_t (*p)[kMedianRun], int n) {
+constexpr std::size_t TranspositionCount(int n) {
+    std::size_t count = 0;
     for (int round = 0; round < n; ++round)
-        for (int i = round & 1; i + 1 < n; i += 2) CompareExchange(p[i], p[i + 1]);
+        for (int i = round & 1; i + 1 < n; i += 2) ++count;
+    return count;
+}
+
+template <int N>
+constexpr std::array<Pair, TranspositionCount(N)> TranspositionPairs() {
+    std::array<Pair, TranspositionCount(N)> pairs{};
+    std::size_t k = 0;
+    for (int round = 0; round < N; ++round)
+        for (int i = round & 1; i + 1 < N; i += 2) pairs[k++] = Pair{i, i + 1};
+    return pairs;
+}
+
+template <int N>
+struct Network {
+    static constexpr auto pairs = TranspositionPairs<N>();
+};
+template <>
+struct Network<9> {
+    static constexpr auto pairs = kMedian9;
+};
+
+inline void CompareExchange(cv::v_uint16x8& lo, cv::v_uint16x8& hi) {
+    const cv::v_uint16x8 a = lo;
+    lo = cv::v_min(a, hi);
+    hi = cv::v_max(a, hi);
+}
+
+// Unrolled at compile time so the values stay in registers.
+template <int N, std::size_t... K>
+inline void RunNetwork(cv::v_uint16x8* v, std::index_sequence<K...>) {
+    (void)v;  // N = 1 has no compare-exchange
+    (CompareExchange(v[Network<N>::pairs[K][0]], v[Network<N>::pairs[K][1]]), ...);
+}
+
+template <int N>
+void ColumnMedianN(const std::uint16_t* const* slots, std::uint16_t* out, std::size_t count) {
+    constexpr std::size_t kLanes = cv::v_uint16x8::nlanes;
+    constexpr std::size_t kSize = Network<N>::pairs.size();
+    std::size_t k = 0;
+    for (; k + kLanes <= count; k += kLanes) {
+        cv::v_uint16x8 v[N];
+        for (int j = 0; j < N; ++j) v[j] = cv::v_load(slots[j] + k);
+        RunNetwork<N>(v, std::make_index_sequence<kSize>{});
+        cv::v_store(out + k, v[N / 2]);
+    }
+    if (k < count) {  // tail: through a zero-padded vector
+        cv::v_uint16x8 v[N];
+        for (int j = 0; j < N; ++j) {
+            alignas(16) std::uint16_t lane[kLanes] = {};
+            for (std::size_t i = k; i < count; ++i) lane[i - k] = slots[j][i];
+            v[j] = cv::v_load(lane);
+        }
+        RunNetwork<N>(v, std::make_index_sequence<kSize>{});
+        alignas(16) std::uint16_t lane[kLanes];
+        cv::v_store(lane, v[N / 2]);
+        for (std::size_t i = k; i < count; ++i) out[i] = lane[i - k];
+    }
 }
 
 }  // namespace detail
@@ -43,19 +92,17 @@ inline void TranspositionSort(std::uint16_t (*p)[kMedianRun], int n) {
 // out[k] = element n / 2 of the ascending sort of slots[0][k] .. slots[n-1][k]
 // (the upper middle for even n). 1 <= n <= 9.
 inline void ColumnMedian(const std::uint16_t* const* slots, int n, std::uint16_t* out, std::size_t count) {
-    using detail::kMedianRun;
-    alignas(64) std::uint16_t buf[9][kMedianRun];
-    for (std::size_t start = 0; start < count; start += kMedianRun) {
-        const std::size_t len = std::min(kMedianRun, count - start);
-        for (int j = 0; j < n; ++j) {
-            std::copy(slots[j] + start, slots[j] + start + len, buf[j]);
-            std::fill(buf[j] + len, buf[j] + kMedianRun, std::uint16_t{0});
-        }
-        if (n == 9)
-            detail::Median9(buf);
-        else
-            detail::TranspositionSort(buf, n);
-        std::copy(buf[n / 2], buf[n / 2] + len, out + start);
+    switch (n) {
+        case 1: detail::ColumnMedianN<1>(slots, out, count); break;
+        case 2: detail::ColumnMedianN<2>(slots, out, count); break;
+        case 3: detail::ColumnMedianN<3>(slots, out, count); break;
+        case 4: detail::ColumnMedianN<4>(slots, out, count); break;
+        case 5: detail::ColumnMedianN<5>(slots, out, count); break;
+        case 6: detail::ColumnMedianN<6>(slots, out, count); break;
+        case 7: detail::ColumnMedianN<7>(slots, out, count); break;
+        case 8: detail::ColumnMedianN<8>(slots, out, count); break;
+        case 9: detail::ColumnMedianN<9>(slots, out, count); break;
+        default: break;
     }
 }
 

@@ -37,12 +37,6 @@ std::int32_t ClampSpatialSize(std::int32_t k) {
 
 std::int32_t ClampCount(std::int32_t n) { return std::min(std::max(n, 1), kHistorySlots); }
 
-std::int16_t Sat16(std::int32_t v) {
-    return static_cast<std::int16_t>(std::min(std::max(v, -32768), 32767));
-}
-
-std::int32_t SatAbs16(std::int16_t v) { return v == -32768 ? 32767 : std::abs(static_cast<std::int32_t>(v)); }
-
 }  // namespace
 
 struct OrbFiltersALG::Impl {
@@ -72,16 +66,16 @@ struct OrbFiltersALG::Impl {
     cv::Mat cloud;
 
     // Scratch, allocated once so a pass does not allocate.
-    cv::Mat spatialScratch;          // 150 x 360 u16
-    cv::Mat levelMap;                // A, 150 x 360 u8
-    cv::Mat result;                  // B, 150 x 360 u16
-    cv::Mat recentMap;               // R, 150 x 360 u8
-    cv::Mat hotBlocks;               // 37 x 90 u8
-    cv::Mat blockLabels;             // 37 x 90 u16
-    std::vector<std::uint8_t> largeBlock;  // per block: in a large component
+    cv::Mat spatialScratch;  // 150 x 360 u16
+    cv::Mat levelMap;                      // A, 150 x 360 u8
+    cv::Mat largeMask, ones;                // 150 x 360 u8
+    cv::Mat rowSums;         // 37 x 360 u8
+    cv::Mat blockCounts;     // 3330 x 1 s32
+    cv::Mat hotBlocks;       // 37 x 90 u8
+    cv::Mat blockLabels;     // 37 x 90 u16
     std::vector<int> componentSize;
-    cv::Mat flyScratch;              // F, 150 x 360 s16
-    std::vector<float> frameIn;      // frame form: 54,000 x 3
+    cv::Mat flyF;            // 150 x 360 s16
+    std::vector<float> frameIn;  // frame form: 54,000 x 3
     std::vector<float> frameOut;
 
     void reset();
@@ -92,6 +86,10 @@ struct OrbFiltersALG::Impl {
     }
     void spatialStage();
     void timeMedianStage();
+    void levelPass(const std::uint16_t* prev, std::uint16_t t);
+    void resultPass(const std::uint16_t* hprev, const std::uint16_t* refSlot, const std::uint16_t* const* recent,
+                    int mid, std::uint16_t t);
+    void markLargeApproach();
     void flyPixelStage();
 };
 
@@ -118,14 +116,13 @@ void OrbFiltersALG::Impl::reset() {
     axisPoints.clear();
     axisPoints.reserve(kPoints);
     spatialScratch.create(kRows, kCols, CV_16UC1);
-    levelMap.create(kRows, kCols, CV_8UC1);
-    result.create(kRows, kCols, CV_16UC1);
-    recentMap.create(kRows, kCols, CV_8UC1);
+    for (cv::Mat* m : {&levelMap, &largeMask, &ones}) m->create(kRows, kCols, CV_8UC1);
+    rowSums.create(kBlockRows, kCols, CV_8UC1);
+    blockCounts.create(kBlockRows * kBlockCols, 1, CV_32SC1);
     hotBlocks.create(kBlockRows, kBlockCols, CV_8UC1);
     blockLabels.create(kBlockRows, kBlockCols, CV_16UC1);
-    largeBlock.assign(kBlockRows * kBlockCols, 0);
     componentSize.reserve(kBlockRows * kBlockCols + 1);
-    flyScratch.create(kRows, kCols, CV_16SC1);
+    flyF.create(kRows, kCols, CV_16SC1);
     frameIn.assign(static_cast<std::size_t>(kPoints) * 3, 0.0f);
     frameOut.assign(static_cast<std::size_t>(kPoints) * 3, 0.0f);
 }
@@ -146,21 +143,16 @@ void OrbFiltersALG::Impl::timeMedianStage() {
     const int n = timeMedianCount;  // clamped to 1..9 by the setters
     const int mid = n / 2;
     const std::uint16_t t = static_cast<std::uint16_t>(timeMedianThreshold & 0xFFFF);
-    const std::int32_t tt = t;
-    std::uint16_t* cur = depthImage.ptr<std::uint16_t>();
+    cv::Mat& cur = depthImage;
 
-    // 1. level map and result start at 0.
-    std::uint8_t* a = levelMap.ptr<std::uint8_t>();
-    std::uint16_t* b = result.ptr<std::uint16_t>();
-    std::memset(a, 0, kPoints);
-    std::memset(b, 0, kPoints * sizeof(std::uint16_t));
-
+    // 1. (the level map is written whole by levelPass, the result starts at 0
+    // in resultPass)
     // 2. a changed count or threshold restarts the history.
     if (n != lastCount || t != lastThreshold) resetHistory();
     // 3.
     if (historyIndex >= n) historyIndex = 0;
     // 4.
-    depthImage.copyTo(history[historyIndex]);
+    cur.copyTo(history[historyIndex]);
     if (historyIndex >= n - 1) historyFull = 1;
 
     // 5. while the ring fills the frame passes unchanged.
@@ -168,82 +160,20 @@ void OrbFiltersALG::Impl::timeMedianStage() {
         // 6. per-pixel median of the N slots.
         const std::uint16_t* slots[kHistorySlots];
         for (int j = 0; j < n; ++j) slots[j] = history[j].ptr<std::uint16_t>();
-        std::uint16_t* med = medianImage.ptr<std::uint16_t>();
-        orb::ColumnMedian(slots, n, med, kPoints);
+        orb::ColumnMedian(slots, n, medianImage.ptr<std::uint16_t>(), kPoints);
 
-        // 7.-9. difference to the previous frame, level map, receding pixels.
+        // 7.-8. level map from the signed difference to the previous frame.
         const int prev = historyIndex == 0 ? n - 1 : historyIndex - 1;
-        const std::uint16_t* hcur = slots[historyIndex];
-        const std::uint16_t* hprev = slots[prev];
-        for (int i = 0; i < kPoints; ++i) {
-            const std::int32_t d = std::int32_t(hcur[i]) - std::int32_t(hprev[i]);
-            std::uint8_t level = 0;
-            if (d >= tt) level = 1;
-            if (d <= -tt) level = 2;
-            a[i] = level;
-            if (level == 1) b[i] = cur[i];
-        }
-
-        // 10. 4 x 4 approach blocks, 4-connected components of hot blocks.
-        std::uint8_t* hot = hotBlocks.ptr<std::uint8_t>();
-        bool anyHot = false;
-        for (int by = 0; by < kBlockRows; ++by) {
-            for (int bx = 0; bx < kBlockCols; ++bx) {
-                int count = 0;
-                for (int r = by * kBlock; r < by * kBlock + kBlock; ++r) {
-                    const std::uint8_t* row = a + r * kCols + bx * kBlock;
-                    for (int c = 0; c < kBlock; ++c) count += row[c] == 2;
-                }
-                hot[by * kBlockCols + bx] = count > kHotBlockPixels ? 1 : 0;
-                anyHot = anyHot || count > kHotBlockPixels;
-            }
-        }
-        std::fill(largeBlock.begin(), largeBlock.end(), std::uint8_t{0});
-        if (anyHot) {
-            const int labels = cv::connectedComponents(hotBlocks, blockLabels, 4, CV_16U);
-            componentSize.assign(static_cast<std::size_t>(labels), 0);
-            const std::uint16_t* lab = blockLabels.ptr<std::uint16_t>();
-            for (int i = 0; i < kBlockRows * kBlockCols; ++i)
-                if (lab[i] != 0) ++componentSize[lab[i]];
-            for (int i = 0; i < kBlockRows * kBlockCols; ++i)
-                largeBlock[i] = lab[i] != 0 && componentSize[lab[i]] > kLargeComponentBlocks;
-        }
-
-        // 11.-15. approaching pixels.
-        for (int r = 0; r < kRows; ++r) {
-            const std::uint8_t* large = r < kBlockRows * kBlock ? &largeBlock[(r / kBlock) * kBlockCols] : nullptr;
-            for (int c = 0; c < kCols; ++c) {
-                const int i = r * kCols + c;
-                const bool l = large != nullptr && large[c / kBlock] != 0;
-                if (a[i] == 2) {
-                    const std::int32_t d = std::int32_t(hcur[i]) - std::int32_t(hprev[i]);
-                    const bool e = std::abs(d) <= 3 * tt;           // 12.
-                    if (l) b[i] = cur[i];                           // 11.
-                    else if (e) b[i] = cur[i];                      // 13.
-                    else b[i] = med[i];                             // 14.
-                }
-                if (b[i] >= kInvalidCode) b[i] = cur[i];            // 15.
-            }
-        }
-
-        // 16. recent-change map: the last mid frames against the frame mid passes back.
-        std::uint8_t* rmap = recentMap.ptr<std::uint8_t>();
-        std::memset(rmap, 0, kPoints);
+        levelPass(history[prev].ptr<std::uint16_t>(), t);
+        // 10. approach blocks and their large 4-connected components.
+        markLargeApproach();
+        // 9., 11.-19. per pixel, the masked writes in the written order
+        // (9. before 10. only writes where A = 1, which 10. does not read).
         int ref = historyIndex - mid;
         if (ref < 0) ref += n;
-        const std::uint16_t* href = slots[ref];
-        for (int j = 1; j <= mid; ++j) {
-            const std::uint16_t* hj = slots[(ref + j) % n];
-            for (int i = 0; i < kPoints; ++i)
-                rmap[i] |= std::abs(std::int32_t(hj[i]) - std::int32_t(href[i])) > tt;
-        }
-
-        // 17.-19. steady and recently changed pixels; invalid codes pass through.
-        for (int i = 0; i < kPoints; ++i) {
-            if (a[i] == 0) b[i] = rmap[i] ? cur[i] : med[i];
-            if (cur[i] >= kInvalidCode) b[i] = cur[i];
-        }
-        std::memcpy(cur, b, kPoints * sizeof(std::uint16_t));
+        const std::uint16_t* recent[kHistorySlots];
+        for (int j = 1; j <= mid; ++j) recent[j - 1] = slots[(ref + j) % n];
+        resultPass(slots[prev], slots[ref], recent, mid, t);
     }
 
     // 20.
@@ -253,45 +183,181 @@ void OrbFiltersALG::Impl::timeMedianStage() {
     lastThreshold = t;
 }
 
-void OrbFiltersALG::Impl::flyPixelStage() {
-    // 64-bit so that a huge threshold cannot overflow.
-    const std::int64_t limit = 3 * static_cast<std::int64_t>(flyPixelThreshold);
-    std::uint16_t* depth = depthImage.ptr<std::uint16_t>();
-    std::int16_t* f = flyScratch.ptr<std::int16_t>();
-    for (int i = 0; i < kPoints; ++i) f[i] = static_cast<std::int16_t>(std::min<std::int32_t>(depth[i], 32767));
+// With u16 a, b and t = T: a - b >= T exactly when the saturated a - b is at
+// least T and a >= b (the second part matters for T = 0 only).
+void OrbFiltersALG::Impl::levelPass(const std::uint16_t* prev, std::uint16_t t) {
+    const std::uint16_t* cur = depthImage.ptr<std::uint16_t>();
+    std::uint8_t* level = levelMap.ptr<std::uint8_t>();
+    const cv::v_uint16x8 vt = cv::v_setall_u16(t);
+    const cv::v_uint16x8 one = cv::v_setall_u16(1);
+    const cv::v_uint16x8 two = cv::v_setall_u16(2);
+    const cv::v_uint16x8 zero = cv::v_setzero_u16();
+    constexpr int kLanes = cv::v_uint16x8::nlanes;
+    static_assert(kPoints % kLanes == 0, "whole vectors");
+    for (int i = 0; i < kPoints; i += kLanes) {
+        const cv::v_uint16x8 a = cv::v_load(cur + i);
+        const cv::v_uint16x8 b = cv::v_load(prev + i);
+        const cv::v_uint16x8 away = ((a - b) >= vt) & (a >= b);    // D >= T
+        const cv::v_uint16x8 closer = ((b - a) >= vt) & (b >= a);  // D <= -T
+        cv::v_uint16x8 l = cv::v_select(away, one, zero);
+        l = cv::v_select(closer, two, l);
+        cv::v_pack_store(level + i, l);
+    }
+}
 
-    auto flagged = [limit](std::int16_t g1, std::int16_t g2) {
-        return SatAbs16(g1) > limit && SatAbs16(g2) > limit;
+void OrbFiltersALG::Impl::resultPass(const std::uint16_t* hprev, const std::uint16_t* refSlot,
+                                     const std::uint16_t* const* recent, int mid, std::uint16_t t) {
+    std::uint16_t* cur = depthImage.ptr<std::uint16_t>();
+    const std::uint16_t* med = medianImage.ptr<std::uint16_t>();
+    const std::uint8_t* level = levelMap.ptr<std::uint8_t>();
+    const std::uint8_t* large = largeMask.ptr<std::uint8_t>();
+    const std::uint32_t near = 3u * t;  // 3T, compared with |D| <= 65535
+    const cv::v_uint16x8 vt = cv::v_setall_u16(t);
+    const cv::v_uint16x8 vnear = cv::v_setall_u16(static_cast<std::uint16_t>(std::min<std::uint32_t>(near, 65535)));
+    const cv::v_uint16x8 invalid = cv::v_setall_u16(kInvalidCode);
+    const cv::v_uint16x8 zero = cv::v_setzero_u16();
+    const cv::v_uint16x8 one = cv::v_setall_u16(1);
+    const cv::v_uint16x8 two = cv::v_setall_u16(2);
+    constexpr int kLanes = cv::v_uint16x8::nlanes;
+    for (int i = 0; i < kPoints; i += kLanes) {
+        const cv::v_uint16x8 c = cv::v_load(cur + i);
+        const cv::v_uint16x8 m = cv::v_load(med + i);
+        const cv::v_uint16x8 l = cv::v_load_expand(level + i);
+        const cv::v_uint16x8 a0 = l == zero;
+        const cv::v_uint16x8 a1 = l == one;
+        const cv::v_uint16x8 a2 = l == two;
+        const cv::v_uint16x8 big = cv::v_load_expand(large + i) != zero;
+        const cv::v_uint16x8 e = cv::v_absdiff(c, cv::v_load(hprev + i)) <= vnear;  // 12.
+        cv::v_uint16x8 r = zero;                                                    // 16.
+        const cv::v_uint16x8 base = cv::v_load(refSlot + i);
+        for (int j = 0; j < mid; ++j) r = r | (cv::v_absdiff(cv::v_load(recent[j] + i), base) > vt);
+
+        cv::v_uint16x8 b = zero;                              // 1.
+        b = cv::v_select(a1, c, b);                           // 9.
+        b = cv::v_select(a2 & big, c, b);                     // 11.
+        b = cv::v_select(a2 & ~big & e, c, b);                // 13.
+        b = cv::v_select(a2 & ~big & ~e, m, b);               // 14.
+        b = cv::v_select(b >= invalid, c, b);                 // 15.
+        b = cv::v_select(a0 & r, c, b);                       // 17.
+        b = cv::v_select(a0 & ~r, m, b);                      // 18.
+        b = cv::v_select(c >= invalid, c, b);                 // 19.
+        cv::v_store(cur + i, b);
+    }
+}
+
+void OrbFiltersALG::Impl::markLargeApproach() {
+    // Pixels with level 2 per 4 x 4 block: sum each group of 4 rows (the
+    // 148 covered rows viewed as 37 rows of 4 image rows), then each group of
+    // 4 columns.
+    cv::compare(levelMap, 2, ones, cv::CMP_EQ);
+    cv::min(ones, 1, ones);
+    const cv::Mat grouped = ones.rowRange(0, kBlockRows * kBlock).reshape(1, kBlockRows);
+    cv::add(grouped.colRange(0, kCols), grouped.colRange(kCols, 2 * kCols), rowSums);
+    cv::add(rowSums, grouped.colRange(2 * kCols, 3 * kCols), rowSums);
+    cv::add(rowSums, grouped.colRange(3 * kCols, 4 * kCols), rowSums);
+    cv::reduce(rowSums.reshape(1, kBlockRows * kBlockCols), blockCounts, 1, cv::REDUCE_SUM, CV_32S);
+    cv::compare(blockCounts.reshape(1, kBlockRows), kHotBlockPixels, hotBlocks, cv::CMP_GT);
+
+    largeMask.setTo(0);
+    if (cv::countNonZero(hotBlocks) <= kLargeComponentBlocks) return;  // no component can be large
+    const int labels = cv::connectedComponents(hotBlocks, blockLabels, 4, CV_16U);
+    componentSize.assign(static_cast<std::size_t>(labels), 0);
+    const std::uint16_t* lab = blockLabels.ptr<std::uint16_t>();
+    for (int i = 0; i < kBlockRows * kBlockCols; ++i)
+        if (lab[i] != 0) ++componentSize[lab[i]];
+    for (int i = 0; i < kBlockRows * kBlockCols; ++i) {
+        if (lab[i] != 0 && componentSize[lab[i]] > kLargeComponentBlocks) {
+            const int by = i / kBlockCols;
+            const int bx = i % kBlockCols;
+            largeMask(cv::Rect(bx * kBlock, by * kBlock, kBlock, kBlock)).setTo(255);
+        }
+    }
+}
+
+namespace {
+
+// |g| with 16-bit saturation (|-32768| is 32767) greater than the limit.
+bool Beyond(std::int32_t g, int limit) { return std::min(std::abs(g), 32767) > limit; }
+
+std::int32_t Sat16(std::int32_t v) { return std::min(std::max(v, -32768), 32767); }
+
+cv::v_uint16x8 BeyondV(const cv::v_int16x8& g, const cv::v_uint16x8& limit) {
+    return cv::v_min(cv::v_abs(g), cv::v_setall_u16(32767)) > limit;
+}
+
+}  // namespace
+
+void OrbFiltersALG::Impl::flyPixelStage() {
+    // 64-bit so that a huge threshold cannot overflow; |difference| is at most
+    // 32767, so larger limits flag nothing and negative ones flag everything.
+    const std::int64_t limit64 = 3 * static_cast<std::int64_t>(flyPixelThreshold);
+    if (limit64 >= 32767) return;
+    if (limit64 < 0) {
+        depthImage.setTo(0);
+        return;
+    }
+    const int limit = static_cast<int>(limit64);
+    const cv::v_uint16x8 vlimit = cv::v_setall_u16(static_cast<std::uint16_t>(limit));
+    depthImage.convertTo(flyF, CV_16S);  // F: codes above 32767 saturate
+    const std::int16_t* f = flyF.ptr<std::int16_t>();
+    std::uint16_t* depth = depthImage.ptr<std::uint16_t>();
+    const cv::v_int16x8 zero16 = cv::v_setzero_s16();
+    constexpr int kLanes = cv::v_uint16x8::nlanes;
+
+    // Vertical differences of a row: GU row 0 copies row 1, GD last row
+    // copies row rows - 2; GD row 0 and GU last row stay 0.
+    auto verticalAt = [&](int r, int c, std::int32_t& gu, std::int32_t& gd) {
+        const std::int16_t* row = f + r * kCols;
+        if (r == 0) {
+            gu = Sat16(row[kCols + c] - row[c]);
+            gd = 0;
+        } else if (r == kRows - 1) {
+            gu = 0;
+            gd = Sat16(row[c - kCols] - row[c]);
+        } else {
+            gu = Sat16(row[c] - row[c - kCols]);
+            gd = Sat16(row[c] - row[c + kCols]);
+        }
     };
+
     for (int r = 0; r < kRows; ++r) {
         const std::int16_t* row = f + r * kCols;
-        const std::int16_t* up = r > 0 ? row - kCols : nullptr;
-        const std::int16_t* down = r + 1 < kRows ? row + kCols : nullptr;
-        for (int c = 0; c < kCols; ++c) {
-            // Horizontal: GL column 0 copies column 1, GR last column copies
-            // column cols - 2; GR column 0 and GL last column stay 0.
-            std::int16_t gl = 0;
-            std::int16_t gr = 0;
-            if (c >= 1 && c <= kCols - 2) {
-                gl = Sat16(row[c] - row[c - 1]);
-                gr = Sat16(row[c] - row[c + 1]);
-            } else if (c == 0) {
-                gl = Sat16(row[1] - row[0]);
+        std::uint16_t* out = depth + r * kCols;
+        // Inner columns 1 .. cols - 2, eight at a time; the last vector
+        // overlaps the one before it, which is harmless as F is not written.
+        for (int c0 = 1; c0 <= kCols - 1 - kLanes;) {
+            const cv::v_int16x8 x = cv::v_load(row + c0);
+            const cv::v_int16x8 gl = x - cv::v_load(row + c0 - 1);  // saturating
+            const cv::v_int16x8 gr = x - cv::v_load(row + c0 + 1);
+            cv::v_int16x8 gu;
+            cv::v_int16x8 gd;
+            if (r == 0) {
+                gu = cv::v_load(row + kCols + c0) - x;
+                gd = zero16;
+            } else if (r == kRows - 1) {
+                gu = zero16;
+                gd = cv::v_load(row - kCols + c0) - x;
             } else {
-                gr = Sat16(row[kCols - 2] - row[kCols - 1]);
+                gu = x - cv::v_load(row - kCols + c0);
+                gd = x - cv::v_load(row + kCols + c0);
             }
-            // Vertical, the same rule on rows.
-            std::int16_t gu = 0;
-            std::int16_t gd = 0;
-            if (up != nullptr && down != nullptr) {
-                gu = Sat16(row[c] - up[c]);
-                gd = Sat16(row[c] - down[c]);
-            } else if (up == nullptr) {
-                gu = Sat16(row[kCols + c] - row[c]);
-            } else {
-                gd = Sat16(up[c] - row[c]);
-            }
-            if (flagged(gl, gr) || flagged(gu, gd)) depth[r * kCols + c] = 0;
+            const cv::v_uint16x8 flagged =
+                (BeyondV(gl, vlimit) & BeyondV(gr, vlimit)) | (BeyondV(gu, vlimit) & BeyondV(gd, vlimit));
+            cv::v_store(out + c0, cv::v_select(flagged, cv::v_setzero_u16(), cv::v_load(out + c0)));
+            if (c0 == kCols - 1 - kLanes) break;
+            c0 = std::min(c0 + kLanes, kCols - 1 - kLanes);
+        }
+        // Columns 0 and cols - 1: GL column 0 copies column 1, GR last column
+        // copies column cols - 2; GR column 0 and GL last column stay 0.
+        const std::int32_t edgeL[2] = {Sat16(row[1] - row[0]), 0};
+        const std::int32_t edgeR[2] = {0, Sat16(row[kCols - 2] - row[kCols - 1])};
+        const int edgeCol[2] = {0, kCols - 1};
+        for (int e = 0; e < 2; ++e) {
+            std::int32_t gu = 0;
+            std::int32_t gd = 0;
+            verticalAt(r, edgeCol[e], gu, gd);
+            if ((Beyond(edgeL[e], limit) && Beyond(edgeR[e], limit)) || (Beyond(gu, limit) && Beyond(gd, limit)))
+                out[edgeCol[e]] = 0;
         }
     }
 }
