@@ -304,6 +304,149 @@ TEST(FilterFlyingPixel, SpikesStepsAndBorders) {
     EXPECT_EQ(At(out, 75, 75), 33000);
 }
 
+// A literal, per-pixel transcription of the time-median and flying-pixel
+// stages, to hold the vectorised stages to on random sequences.
+struct ReferenceStages {
+    std::vector<cv::Mat> history = std::vector<cv::Mat>(9);
+    int index = 0;
+    int full = 0;
+    int lastN = 0;
+    int lastT = 0;
+
+    void timeMedian(cv::Mat& cur, int n, int t) {
+        cv::Mat a = cv::Mat::zeros(kRows, kCols, CV_8UC1);
+        cv::Mat b = cv::Mat::zeros(kRows, kCols, CV_16UC1);
+        if (n != lastN || t != lastT) index = full = 0;
+        if (index >= n) index = 0;
+        history[index] = cur.clone();
+        if (index >= n - 1) full = 1;
+        if (full == 1) {
+            cv::Mat med(kRows, kCols, CV_16UC1);
+            const int prev = index == 0 ? n - 1 : index - 1;
+            cv::Mat d(kRows, kCols, CV_32SC1);
+            for (int i = 0; i < kPoints; ++i) {
+                std::vector<std::uint16_t> col;
+                for (int j = 0; j < n; ++j) col.push_back(history[j].at<std::uint16_t>(i));
+                std::sort(col.begin(), col.end());
+                med.at<std::uint16_t>(i) = col[n / 2];
+                const int di = int(history[index].at<std::uint16_t>(i)) - int(history[prev].at<std::uint16_t>(i));
+                d.at<int>(i) = di;
+                if (di >= t) a.at<std::uint8_t>(i) = 1;
+                if (di <= -t) a.at<std::uint8_t>(i) = 2;
+                if (a.at<std::uint8_t>(i) == 1) b.at<std::uint16_t>(i) = cur.at<std::uint16_t>(i);
+            }
+            cv::Mat hot = cv::Mat::zeros(37, 90, CV_8UC1);
+            for (int by = 0; by < 37; ++by)
+                for (int bx = 0; bx < 90; ++bx) {
+                    int count = 0;
+                    for (int r = 0; r < 4; ++r)
+                        for (int c = 0; c < 4; ++c) count += a.at<std::uint8_t>(by * 4 + r, bx * 4 + c) == 2;
+                    hot.at<std::uint8_t>(by, bx) = count > 8;
+                }
+            cv::Mat labels;
+            const int nl = cv::connectedComponents(hot, labels, 4, CV_16U);
+            std::vector<int> size(nl, 0);
+            for (int i = 0; i < 37 * 90; ++i) size[labels.at<std::uint16_t>(i)]++;
+            auto large = [&](int r, int c) {
+                if (r >= 148) return false;
+                const int l = labels.at<std::uint16_t>(r / 4, c / 4);
+                return l != 0 && size[l] > 30;
+            };
+            const int mid = n / 2;
+            int ref = index - mid;
+            if (ref < 0) ref += n;
+            for (int i = 0; i < kPoints; ++i) {
+                const int r = i / kCols, c = i % kCols;
+                const std::uint16_t cu = cur.at<std::uint16_t>(i), md = med.at<std::uint16_t>(i);
+                const int ai = a.at<std::uint8_t>(i);
+                std::uint16_t& bi = b.at<std::uint16_t>(i);
+                const bool l = large(r, c);
+                const bool e = std::abs(d.at<int>(i)) <= 3 * t;
+                if (l && ai == 2) bi = cu;
+                if (ai == 2 && !l && e) bi = cu;
+                if (ai == 2 && !l && !e) bi = md;
+                if (bi >= 60000) bi = cu;
+                bool recent = false;
+                for (int j = 1; j <= mid; ++j)
+                    recent = recent || std::abs(int(history[(ref + j) % n].at<std::uint16_t>(i)) -
+                                                int(history[ref].at<std::uint16_t>(i))) > t;
+                if (ai == 0 && recent) bi = cu;
+                if (ai == 0 && !recent) bi = md;
+                if (cu >= 60000) bi = cu;
+            }
+            cur = b;
+        }
+        ++index;
+        lastN = n;
+        lastT = t;
+    }
+
+    static void flying(cv::Mat& depth, long long threshold) {
+        auto sat = [](long long v) { return std::min(std::max(v, -32768LL), 32767LL); };
+        auto f = [&](int r, int c) { return std::min<long long>(depth.at<std::uint16_t>(r, c), 32767); };
+        const long long limit = 3 * threshold;
+        cv::Mat out = depth.clone();
+        for (int r = 0; r < kRows; ++r)
+            for (int c = 0; c < kCols; ++c) {
+                auto gl = [&](int cc) { return cc == kCols - 1 ? 0 : sat(f(r, cc) - f(r, cc - 1)); };
+                auto gr = [&](int cc) { return cc == 0 ? 0 : sat(f(r, cc) - f(r, cc + 1)); };
+                auto gu = [&](int rr) { return rr == kRows - 1 ? 0 : sat(f(rr, c) - f(rr - 1, c)); };
+                auto gd = [&](int rr) { return rr == 0 ? 0 : sat(f(rr, c) - f(rr + 1, c)); };
+                const long long l = c == 0 ? gl(1) : gl(c);
+                const long long rr = c == kCols - 1 ? gr(kCols - 2) : gr(c);
+                const long long u = r == 0 ? gu(1) : gu(r);
+                const long long d = r == kRows - 1 ? gd(kRows - 2) : gd(r);
+                auto beyond = [&](long long g) { return std::min(std::abs(g), 32767LL) > limit; };
+                if ((beyond(l) && beyond(rr)) || (beyond(u) && beyond(d))) out.at<std::uint16_t>(r, c) = 0;
+            }
+        depth = out;
+    }
+};
+
+// Random scenes: a noisy wall, a block moving toward the camera, speckles,
+// invalid and far codes.
+cv::Mat RandomScene(std::mt19937& rng, int pass) {
+    cv::Mat m(kRows, kCols, CV_16UC1);
+    std::uniform_int_distribution<int> noise(-150, 150);
+    for (int i = 0; i < kPoints; ++i) m.at<std::uint16_t>(i) = std::uint16_t(3000 + noise(rng));
+    m(cv::Rect(40 + 4 * pass, 30, 60, 50)).setTo(3000 - 400 * pass);
+    std::uniform_int_distribution<int> pos(0, kPoints - 1);
+    for (int k = 0; k < 300; ++k) m.at<std::uint16_t>(pos(rng)) = std::uint16_t(rng() % 65536);
+    for (int k = 0; k < 100; ++k) m.at<std::uint16_t>(pos(rng)) = 0;
+    return m;
+}
+
+TEST(FilterStages, MatchALiteralTranscriptionOnRandomScenes) {
+    struct Case {
+        int count;
+        int threshold;
+    };
+    // Thresholds 0 and 30000 reach the edges of the saturated comparisons.
+    for (const Case k : {Case{5, 100}, Case{9, 60}, Case{4, 0}, Case{2, 30000}, Case{7, 250}}) {
+        std::mt19937 rng(k.count * 1000 + k.threshold);
+        OrbFiltersALG f;
+        f.SetTimeMedianFilter(true, k.count, k.threshold);
+        ReferenceStages ref;
+        for (int pass = 0; pass < k.count + 3; ++pass) {
+            cv::Mat scene = RandomScene(rng, pass);
+            cv::Mat expected = scene.clone();
+            ref.timeMedian(expected, k.count, k.threshold);
+            // Codes above 60000 come back empty except on the axis, which
+            // these points are; codes equal to 0 stay 0.
+            ASSERT_TRUE(Same(Pass(f, scene), expected)) << "count " << k.count << " pass " << pass;
+        }
+    }
+    for (long long threshold : {300LL, 0LL, 20000LL, -5LL}) {
+        std::mt19937 rng(static_cast<unsigned>(threshold + 99));
+        OrbFiltersALG f;
+        f.SetFlyPixeFilter(true, static_cast<int>(threshold));
+        cv::Mat scene = RandomScene(rng, 2);
+        cv::Mat expected = scene.clone();
+        ReferenceStages::flying(expected, threshold);
+        EXPECT_TRUE(Same(Pass(f, scene), expected)) << threshold;
+    }
+}
+
 TEST(FilterSetters, GettersInitAndConcurrentUse) {
     OrbFiltersALG f;
     EXPECT_FALSE(f.GetSpatialFilterEnable());
