@@ -8,6 +8,39 @@ Camera::Camera(CameraOptions options)
     r.deviceIp = options_.deviceIp;
     r.bindAny = options_.bindAny;
     responder_ = std::make_unique<CommandResponder>(store_, r);
+
+    const std::string& ip = options_.deviceIp;
+    if (options_.controlServer) {
+        auto o = *options_.controlServer;
+        o.deviceIp = ip;
+        o.bindAny = options_.bindAny;
+        attach("control server", std::make_unique<ControlServer>(store_, o));
+    }
+    if (options_.imuRateHz) attach("nine-axis IMU", std::make_unique<ImuSender>(store_, *options_.imuRateHz));
+    if (options_.rgb) attach("RGB", std::make_unique<RgbSender>(store_, *options_.rgb));
+    if (options_.pointCloud) {
+        auto o = *options_.pointCloud;
+        o.deviceIp = ip;
+        ScenePtr scene = options_.scene ? options_.scene : makeBoxScene(400.0, BoxSpec{});
+        attach("point cloud", std::make_unique<PointCloudStreamer>(o, scene, store_));
+    }
+    // Last: announce only once the camera answers.
+    if (options_.announcer) {
+        auto o = *options_.announcer;
+        o.interfaceIp = ip;
+        attach("announcer", std::make_unique<Announcer>(store_, o));
+    }
+}
+
+CameraOptions CameraOptions::full(const std::string& deviceIp) {
+    CameraOptions o;
+    o.deviceIp = deviceIp;
+    o.controlServer = ControlServerOptions{};
+    o.announcer = AnnouncerOptions{};
+    o.pointCloud = StreamerOptions{};
+    o.imuRateHz = 200.0;
+    o.rgb = RgbSenderOptions{};
+    return o;
 }
 
 Camera::~Camera() { stop(); }

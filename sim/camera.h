@@ -1,6 +1,7 @@
 // One virtual camera on one device address: the shared settings store, the
-// command responder, and any further components (streamers, servers,
-// senders) attached to it. Components start in the order attached, after the
+// command responder, and further components (control server, announcer,
+// point-cloud streamer, IMU and RGB senders, or anything with start/stop)
+// attached to it. Components start in the order attached, after the
 // responder, and stop in reverse order.
 #pragma once
 
@@ -12,14 +13,35 @@
 #include <utility>
 #include <vector>
 
+#include <optional>
+
+#include "announcer.h"
 #include "command_responder.h"
+#include "control_server.h"
+#include "imu_sender.h"
+#include "pointcloud_streamer.h"
+#include "rgb_sender.h"
+#include "scene.h"
 #include "settings_store.h"
 
 namespace orbsim {
 
+// The command responder always runs; every other component only when its
+// options are given, so a test starts just what it exercises. The camera
+// fills in the device address (and bindAny) of each component.
 struct CameraOptions {
     std::string deviceIp = "127.0.0.2";
-    bool bindAny = false;  // command channel on 0.0.0.0 (network-namespace tests)
+    bool bindAny = false;  // command channel and control server on 0.0.0.0 (network-namespace tests)
+
+    std::optional<ControlServerOptions> controlServer;  // TCP 6501
+    std::optional<AnnouncerOptions> announcer;          // multicast 224.0.0.200:6607
+    std::optional<StreamerOptions> pointCloud;          // data packets to the host port
+    ScenePtr scene;                                     // of the point cloud; null: a wall with a box
+    std::optional<double> imuRateHz;                    // nine-axis IMU to the handshake's data port + 1
+    std::optional<RgbSenderOptions> rgb;                // RGB fragments to the handshake's data port
+
+    // Every component, as a stand-alone camera runs them.
+    static CameraOptions full(const std::string& deviceIp);
 };
 
 class Camera {
@@ -54,6 +76,11 @@ public:
     // The first attached component of type T, or null.
     template <class T>
     T* find() const;
+    ControlServer* controlServer() const { return find<ControlServer>(); }
+    Announcer* announcer() const { return find<Announcer>(); }
+    PointCloudStreamer* pointCloud() const { return find<PointCloudStreamer>(); }
+    ImuSender* imu() const { return find<ImuSender>(); }
+    RgbSender* rgb() const { return find<RgbSender>(); }
     std::vector<std::string> componentNames() const;
 
 private:

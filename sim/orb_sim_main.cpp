@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <initializer_list>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <thread>
@@ -38,6 +40,9 @@ struct SimConfig {
     int successStatus = 0;
     bool quiet = false;
     std::vector<FaultSpec> faults;
+    std::string scene = "box";
+    orbsim::CameraOptions camera = orbsim::CameraOptions::full("127.0.0.2");  // address set per camera
+    std::set<std::string> disabled;             // components switched off
     std::map<std::string, std::string> values;  // options owned by components
 };
 
@@ -94,6 +99,25 @@ bool parseFault(const std::string& text, FaultSpec& out) {
         else return false;
     }
     return true;
+}
+
+bool setDouble(const std::string& s, double lo, double hi, double& out) {
+    char* end = nullptr;
+    const double v = std::strtod(s.c_str(), &end);
+    if (s.empty() || *end != '\0' || !(v >= lo && v <= hi)) return false;
+    out = v;
+    return true;
+}
+
+bool setChoice(const std::string& s, std::initializer_list<int> allowed, std::uint8_t& out) {
+    long long v;
+    if (!parseInt(s, 0, 255, v)) return false;
+    for (int a : allowed)
+        if (a == v) {
+            out = static_cast<std::uint8_t>(v);
+            return true;
+        }
+    return false;
 }
 
 struct OptionDef {
@@ -153,6 +177,67 @@ const std::vector<OptionDef>& optionTable() {
              c.faults.push_back(f);
              return true;
          }},
+        {"--scene", "NAME", "point-cloud scene: box (default; wall at 400, box at 200..260), wall, ramp",
+         [](SimConfig& c, const std::string& v) {
+             c.scene = v;
+             return v == "box" || v == "wall" || v == "ramp";
+         }},
+        {"--fps", "N", "point-cloud frames per second (default 20)",
+         [](SimConfig& c, const std::string& v) { return setDouble(v, 0.1, 1000, c.camera.pointCloud->frameRate); }},
+        {"--data-type", "N", "point-cloud data type in single-echo mode: 1, 12, 13 or 14 (default 1)",
+         [](SimConfig& c, const std::string& v) {
+             return setChoice(v, {1, 12, 13, 14}, c.camera.pointCloud->dataType);
+         }},
+        {"--point-format", "N", "record size of data type 1: 4, 8, 10 or 22 (default 10)",
+         [](SimConfig& c, const std::string& v) {
+             return setChoice(v, {4, 8, 10, 22}, c.camera.pointCloud->pointFormat);
+         }},
+        {"--host-ip", "ADDR", "destination of unicast point-cloud packets (default 127.0.0.1)",
+         [](SimConfig& c, const std::string& v) {
+             unsigned o[4];
+             c.camera.pointCloud->hostIp = v;
+             return parseOctets(v, o);
+         }},
+        {"--host-port", "N", "host port of the point-cloud packets (default 6001)",
+         [](SimConfig& c, const std::string& v) {
+             long long n;
+             if (!parseInt(v, 1, 65535, n)) return false;
+             c.camera.pointCloud->hostPort = static_cast<std::uint16_t>(n);
+             return true;
+         }},
+        {"--multicast", nullptr, "send point-cloud packets to 224.0.0.200 instead of the host",
+         [](SimConfig& c, const std::string&) {
+             c.camera.pointCloud->multicast = true;
+             return true;
+         }},
+        {"--six-axis-rate", "N", "six-axis IMU packets per second in the point-cloud stream (default 0)",
+         [](SimConfig& c, const std::string& v) { return setDouble(v, 0, 10000, c.camera.pointCloud->sixAxisRate); }},
+        {"--imu-rate", "N", "nine-axis IMU samples per second (default 200)",
+         [](SimConfig& c, const std::string& v) { return setDouble(v, 0, 10000, *c.camera.imuRateHz); }},
+        {"--rgb-format", "FMT", "RGB image format: jpeg (default) or nv12",
+         [](SimConfig& c, const std::string& v) {
+             c.camera.rgb->format = v == "nv12" ? orbsim::kRgbNv12 : orbsim::kRgbJpeg;
+             return v == "jpeg" || v == "nv12";
+         }},
+        {"--rgb-rate", "N", "RGB images per second (default 10)",
+         [](SimConfig& c, const std::string& v) { return setDouble(v, 0, 100, c.camera.rgb->rateHz); }},
+        {"--announce-ms", "MS", "interval of the multicast announcements (default 1000)",
+         [](SimConfig& c, const std::string& v) {
+             long long n;
+             if (!parseInt(v, 10, 3600000, n)) return false;
+             c.camera.announcer->intervalMs = static_cast<int>(n);
+             return true;
+         }},
+        {"--no-stream", nullptr, "no point-cloud stream",
+         [](SimConfig& c, const std::string&) { return c.disabled.insert("stream"), true; }},
+        {"--no-imu", nullptr, "no nine-axis IMU stream",
+         [](SimConfig& c, const std::string&) { return c.disabled.insert("imu"), true; }},
+        {"--no-rgb", nullptr, "no RGB stream",
+         [](SimConfig& c, const std::string&) { return c.disabled.insert("rgb"), true; }},
+        {"--no-control-server", nullptr, "no TCP control server on port 6501",
+         [](SimConfig& c, const std::string&) { return c.disabled.insert("control"), true; }},
+        {"--no-announce", nullptr, "no multicast announcements",
+         [](SimConfig& c, const std::string&) { return c.disabled.insert("announce"), true; }},
         {"--quiet", nullptr, "no status lines",
          [](SimConfig& c, const std::string&) {
              c.quiet = true;
@@ -162,8 +247,23 @@ const std::vector<OptionDef>& optionTable() {
     return table;
 }
 
-// Components other than the command responder are attached here from the
-// configuration.
+// The options of one camera: the configured components minus the disabled ones.
+orbsim::CameraOptions cameraOptions(const SimConfig& c, const std::string& ip) {
+    orbsim::CameraOptions o = c.camera;
+    o.deviceIp = ip;
+    o.bindAny = c.bindAny;
+    if (c.disabled.count("stream")) o.pointCloud.reset();
+    if (c.disabled.count("imu")) o.imuRateHz.reset();
+    if (c.disabled.count("rgb")) o.rgb.reset();
+    if (c.disabled.count("control")) o.controlServer.reset();
+    if (c.disabled.count("announce")) o.announcer.reset();
+    if (c.scene == "wall") o.scene = orbsim::makeWallScene(300.0, 0.0);
+    else if (c.scene == "ramp") o.scene = orbsim::makeRampScene(-50.0, 300.0, 0.2);
+    else o.scene = orbsim::makeBoxScene(400.0, orbsim::BoxSpec{});
+    return o;
+}
+
+// Further components, configured from SimConfig::values, are attached here.
 bool attachComponents(Camera& /*camera*/, const SimConfig& /*config*/, std::string* /*error*/) { return true; }
 
 void printHelp() {
@@ -227,10 +327,9 @@ int main(int argc, char** argv) {
 
     std::vector<std::unique_ptr<Camera>> cameras;
     for (int k = 0; k < config.count; ++k) {
-        orbsim::CameraOptions co;
-        co.deviceIp = std::to_string(o[0]) + "." + std::to_string(o[1]) + "." + std::to_string(o[2]) + "." +
-                      std::to_string(o[3] + static_cast<unsigned>(k));
-        co.bindAny = config.bindAny;
+        const orbsim::CameraOptions co =
+            cameraOptions(config, std::to_string(o[0]) + "." + std::to_string(o[1]) + "." + std::to_string(o[2]) +
+                                      "." + std::to_string(o[3] + static_cast<unsigned>(k)));
         auto cam = std::make_unique<Camera>(co);
         cam->responder().setSuccessStatus(static_cast<std::uint8_t>(config.successStatus));
         for (const auto& f : config.faults) {
@@ -246,8 +345,10 @@ int main(int argc, char** argv) {
             orb::net::cleanup();
             return 1;
         }
-        std::printf("orb-sim: camera %s listening on UDP %s:%u\n", co.deviceIp.c_str(),
-                    config.bindAny ? "0.0.0.0" : co.deviceIp.c_str(), orbsim::kCommandPort);
+        std::string parts;
+        for (const auto& n : cam->componentNames()) parts += ", " + n;
+        std::printf("orb-sim: camera %s: commands on UDP %s:%u%s\n", co.deviceIp.c_str(),
+                    config.bindAny ? "0.0.0.0" : co.deviceIp.c_str(), orbsim::kCommandPort, parts.c_str());
         cameras.push_back(std::move(cam));
     }
     std::fflush(stdout);
@@ -272,6 +373,9 @@ int main(int argc, char** argv) {
             const auto n = cameras[i]->responder().answeredCount();
             line += " " + cameras[i]->deviceIp() + " " + std::to_string(n) + " answered (+" +
                     std::to_string(n - last[i]) + ")";
+            if (auto* pc = cameras[i]->pointCloud()) line += ", " + std::to_string(pc->framesSent()) + " frames";
+            if (auto* rgb = cameras[i]->rgb()) line += ", " + std::to_string(rgb->framesSent()) + " images";
+            if (auto* imu = cameras[i]->imu()) line += ", " + std::to_string(imu->sent()) + " IMU";
             last[i] = n;
             if (i + 1 < cameras.size()) line += ";";
         }

@@ -334,4 +334,55 @@ TEST(SimCamera, ComponentsStartInOrderAndUnwindOnFailure) {
     cam.stop();
 }
 
+// The components a camera builds from its options run on its address and
+// follow the handshake.
+TEST(SimCamera, BuiltInComponentsFollowTheHandshake) {
+    net::Socket data = net::udpSocket(), imu = net::udpSocket(), cloud = net::udpSocket();
+    ASSERT_TRUE(net::bindTo(cloud, "127.0.0.1", 0));
+    net::Endpoint cloudLocal, dataLocal;
+    net::localEndpoint(cloud, cloudLocal);
+    // A data port whose successor is free too.
+    bool bound = false;
+    for (std::uint16_t port = 47100; port < 47200 && !bound; port += 2) {
+        if (!net::bindTo(data, "127.0.0.1", port)) continue;
+        if (net::bindTo(imu, "127.0.0.1", static_cast<std::uint16_t>(port + 1))) {
+            bound = true;
+        } else {
+            net::closeSocket(data);
+            data = net::udpSocket();
+        }
+    }
+    ASSERT_TRUE(bound);
+    net::localEndpoint(data, dataLocal);
+
+    orbsim::CameraOptions o;
+    o.deviceIp = "127.0.0.3";
+    o.controlServer = orbsim::ControlServerOptions{};
+    o.imuRateHz = 200.0;
+    o.rgb = orbsim::RgbSenderOptions{};
+    o.pointCloud = orbsim::StreamerOptions{};
+    o.pointCloud->hostPort = cloudLocal.port;
+    o.pointCloud->frameRate = 10;
+    orbsim::Camera cam(o);
+    std::string err;
+    ASSERT_TRUE(cam.start(&err)) << err;
+    ASSERT_NE(cam.controlServer(), nullptr);
+    EXPECT_EQ(cam.announcer(), nullptr);
+
+    Bytes hs = {127, 0, 0, 1, static_cast<std::uint8_t>(dataLocal.port >> 8), static_cast<std::uint8_t>(dataLocal.port)};
+    Client c;
+    c.send(orbsim::wire::encodeFrame(CommandFrame{0x3F, 0, cmd::kHandshake, 1, 1, hs}), "127.0.0.3");
+    EXPECT_FALSE(c.receive(2000).empty());
+
+    for (net::Socket s : {cloud, imu, data}) {
+        Bytes buf(65535);
+        net::Endpoint from;
+        ASSERT_TRUE(net::waitReadable(s, 5000));
+        EXPECT_GT(net::recvFrom(s, buf.data(), buf.size(), &from), 0);
+        EXPECT_EQ(net::formatIPv4(from.addr), "127.0.0.3");
+    }
+    cam.stop();
+    for (net::Socket s : {cloud, imu, data}) net::closeSocket(s);
+}
+
 }  // namespace
