@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "camera.h"
-#include "control/command.h"
 #include "core/device.h"
 #include "core/registry.h"
 #include "imu_rgb/imu_rgb_state.h"
@@ -22,12 +21,6 @@ namespace {
 
 constexpr const char* kHost = "127.0.0.1";
 constexpr const char* kDev = "127.0.0.2";
-
-void setHostIp(const char* ip) {
-    auto& reg = orb::Registry::get();
-    std::unique_lock<std::shared_mutex> lock(reg.mutex());
-    reg.setHostIp(ip);
-}
 
 template <class Pred>
 bool eventually(Pred pred, int attempts = 200, int stepMs = 10) {
@@ -42,11 +35,10 @@ class ImuStream : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         ASSERT_EQ(ZelOrbInit(), 0);
-        setHostIp(kHost);
-        ASSERT_TRUE(orb::OpenControlSocket(kHost));
+        ASSERT_EQ(ZelOrbStartReceiveData(kHost, 6001), RC_OK);
     }
     static void TearDownTestSuite() {
-        orb::CloseControlSocket();
+        ZelOrbStopReceiveData();
         ZelOrbDeinit();
     }
     void SetUp() override {
@@ -64,11 +56,13 @@ protected:
         cam.reset();
     }
     // Sends s once and polls until it arrives (the IMU socket queues it
-    // even before the thread first reads).
+    // even before the thread first reads); earlier samples are passed over.
     bool pollAfterSending(const orbsim::ImuSample& s, ZelOrb9AxisImuData& out) {
         if (!sender->sendSample(s)) return false;
         for (int i = 0; i < 100; ++i)
-            if (ZelOrbGet9AxisImu(kDev, &out) == RC_OK) return true;
+            if (ZelOrbGet9AxisImu(kDev, &out) == RC_OK && out.seconds == s.seconds &&
+                out.microseconds == s.microseconds)
+                return true;
         return false;
     }
 

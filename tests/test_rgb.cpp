@@ -14,7 +14,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "camera.h"
-#include "control/command.h"
 #include "core/device.h"
 #include "core/registry.h"
 #include "imu_rgb/imu_rgb_state.h"
@@ -28,12 +27,6 @@ constexpr const char* kHost = "127.0.0.1";
 constexpr const char* kDev = "127.0.0.2";
 constexpr std::uint16_t kQueryRgbRotation = 0x0337;
 constexpr std::uint16_t kQueryIntrinsics = 0x032A;
-
-void setHostIp(const char* ip) {
-    auto& reg = orb::Registry::get();
-    std::unique_lock<std::shared_mutex> lock(reg.mutex());
-    reg.setHostIp(ip);
-}
 
 template <class Pred>
 bool eventually(Pred pred, int attempts = 300, int stepMs = 10) {
@@ -59,11 +52,10 @@ class RgbStream : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         ASSERT_EQ(ZelOrbInit(), 0);
-        setHostIp(kHost);
-        ASSERT_TRUE(orb::OpenControlSocket(kHost));
+        ASSERT_EQ(ZelOrbStartReceiveData(kHost, 6001), RC_OK);
     }
     static void TearDownTestSuite() {
-        orb::CloseControlSocket();
+        ZelOrbStopReceiveData();
         ZelOrbDeinit();
     }
     // The rotation code is read at connection.
