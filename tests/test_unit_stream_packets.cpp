@@ -3,6 +3,8 @@
 // checks. No threads, no network.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
 #include <tuple>
 #include <vector>
 
@@ -255,6 +257,40 @@ TEST(PacketChecks, FormatCodes) {
     for (const auto& [type, sel, fmt] : table)
         EXPECT_EQ(orb::pointFormatFor(static_cast<std::uint8_t>(type), static_cast<std::uint8_t>(sel)), fmt)
             << type << "/" << sel;
+}
+
+}  // namespace
+
+namespace {
+
+// The decoder's fast conversion must give the bits of the written rule:
+// q = v / 10 in float, q * 2 and the sign in double, stored as float.
+float referenceCoord(float v, float sign) {
+    const float q = v / 10.0f;
+    return static_cast<float>(static_cast<double>(q) * 2.0 * static_cast<double>(sign));
+}
+
+bool sameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0 || (a != a && b != b); }
+
+TEST(CoordinateConversion, MatchesTheRuleForEveryInt16) {
+    for (int v = -32768; v <= 32767; ++v)
+        for (float sign : {1.0f, -1.0f})
+            ASSERT_TRUE(sameBits(orb::coordFromInt(v, sign), referenceCoord(static_cast<float>(v), sign))) << v;
+}
+
+TEST(CoordinateConversion, MatchesTheRuleForFloats) {
+    std::mt19937 rng(3);
+    std::vector<std::uint32_t> patterns = {0x00000000u, 0x80000000u, 0x00000001u, 0x00000005u, 0x0000000Fu,
+                                           0x007FFFFFu, 0x00800000u, 0x7F7FFFFFu, 0x7F800000u, 0x7FC00000u,
+                                           0x3F800000u, 0x41200000u, 0xC1200000u};
+    for (int i = 0; i < 2000000; ++i) patterns.push_back(static_cast<std::uint32_t>(rng()));
+    for (std::uint32_t u = 0; u < 4096; ++u) patterns.push_back(u * 2049u);  // many subnormals
+    for (std::uint32_t u : patterns) {
+        float v;
+        std::memcpy(&v, &u, sizeof v);
+        for (float sign : {1.0f, -1.0f})
+            ASSERT_TRUE(sameBits(orb::coordFromFloat(v, sign), referenceCoord(v, sign))) << std::hex << u;
+    }
 }
 
 }  // namespace

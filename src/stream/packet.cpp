@@ -1,6 +1,8 @@
 #include "stream/packet.h"
 
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -27,10 +29,28 @@ inline float lef32(const std::uint8_t* p) {
     return f;
 }
 
-// Raw value v to a coordinate: v / 10 in float, doubled (and signed) in
-// double, stored as float. Doubling and a sign of +-1 are exact, so the
-// float product below gives the same bits.
-inline float coord(float v, float sign) { return (v / 10.0f) * 2.0f * sign; }
+}  // namespace
+
+// Raw value v to a coordinate: q = v / 10 in float, then q * 2 times the
+// sign in double, stored as float. Doubling and a sign of +-1 are exact, so
+// only the rounding of the quotient matters, and a float division costs more
+// than the rest of the point. In double, v * 0.1 rounds to the same float as
+// v / 10 for integers below 2^24 and for floats whose quotient is normal: the
+// double's error (2^-53 relative) is far below the distance from v / 10 to
+// the nearest float rounding boundary (about 2^-28 relative at least, when
+// v / 10 is not itself a float). 0.2 * sign = 2 * sign * 0.1 exactly, so one
+// product does all. Tiny floats, whose quotient is subnormal and may sit on a
+// tie, take the division.
+float coordFromInt(std::int32_t v, float sign) {
+    return static_cast<float>(static_cast<double>(v) * (0.2 * static_cast<double>(sign)));
+}
+float coordFromFloat(float v, float sign) {
+    constexpr float kSmallest = std::numeric_limits<float>::min() * 16.0f;  // v / 10 stays normal above it
+    if (!(std::fabs(v) >= kSmallest)) return static_cast<float>(static_cast<double>(v / 10.0f) * 2.0 * sign);
+    return static_cast<float>(static_cast<double>(v) * (0.2 * static_cast<double>(sign)));
+}
+
+namespace {
 
 // Where record i of a packet lands; false once it falls outside the frame,
 // which ends the packet.
@@ -58,29 +78,35 @@ inline bool position(std::uint32_t i, std::uint32_t r0, std::uint32_t c0, std::u
     }
 }
 
+// Writes every field of the point in place: building it elsewhere and
+// copying it costs a store-forwarding stall per point.
 template <int F>
 inline void fill(const std::uint8_t* rec, float sign, ZelOrbPointData& p) {
     if constexpr (F == 4) {
         p.distance = static_cast<float>(le16(rec));
         p.intensity = rec[2];
+        p.x = 0.0f;
+        p.y = 0.0f;
+        p.z = 0.0f;
     } else if constexpr (F == 8) {
         // This format carries no axis sign.
-        p.x = coord(les16(rec), 1.0f);
-        p.y = coord(les16(rec + 2), 1.0f);
-        p.z = coord(les16(rec + 4), 1.0f);
+        p.distance = 0.0f;
         p.intensity = rec[6];
+        p.x = coordFromInt(les16(rec), 1.0f);
+        p.y = coordFromInt(les16(rec + 2), 1.0f);
+        p.z = coordFromInt(les16(rec + 4), 1.0f);
     } else if constexpr (F == 10) {
         p.distance = static_cast<float>(le16(rec));
-        p.x = coord(les16(rec + 2), 1.0f);
-        p.y = coord(les16(rec + 4), sign);
-        p.z = coord(les16(rec + 6), sign);
         p.intensity = rec[8];
+        p.x = coordFromInt(les16(rec + 2), 1.0f);
+        p.y = coordFromInt(les16(rec + 4), sign);
+        p.z = coordFromInt(les16(rec + 6), sign);
     } else {
         p.distance = static_cast<float>(le16(rec));
-        p.x = coord(lef32(rec + 2), 1.0f);
-        p.y = coord(lef32(rec + 6), sign);
-        p.z = coord(lef32(rec + 10), sign);
         p.intensity = rec[14];
+        p.x = coordFromFloat(lef32(rec + 2), 1.0f);
+        p.y = coordFromFloat(lef32(rec + 6), sign);
+        p.z = coordFromFloat(lef32(rec + 10), sign);
     }
 }
 
@@ -92,25 +118,28 @@ void decodeRecords(const std::uint8_t* packet, std::uint32_t records, const Deco
     const std::uint64_t timestamp = le64(packet + 37);
     const float sign = static_cast<float>(t.axisSign);
     const bool dual = T == kTypeDualEcho && isDualEchoMode(t.mode);
+    const bool inverted = t.inverted;
     const bool window = t.filters->distanceFilterEnable.load(std::memory_order_relaxed);
+    const FilterSettings& filters = *t.filters;
+    ZelOrbPointData* const first = t.first;
+    ZelOrbPointData* const second = t.second;
     const std::uint8_t* rec = packet + kPacketHeaderSize;
     for (std::uint32_t i = 0; i < records; ++i, rec += F) {
         std::uint32_t row, col, echo;
         if (!position<T>(i, r0, c0, row, col, echo)) return;
-        ZelOrbPointData p{};
+        ZelOrbPointData* dst;
+        if (dual) {
+            dst = (echo ? second : first) + row * ZEL_ORB_FRAME_COLS + col;
+        } else {
+            dst = first + (inverted ? (149 - row) * ZEL_ORB_FRAME_COLS + (359 - col) : row * ZEL_ORB_FRAME_COLS + col);
+        }
+        ZelOrbPointData& p = *dst;
         p.row = static_cast<std::uint16_t>(row);
         p.column = static_cast<std::uint16_t>(col);
+        fill<F>(rec, sign, p);
         p.timestamp = timestamp;
         p.tag = tag;
-        fill<F>(rec, sign, p);
-        if (window) ApplyDistanceWindow(*t.filters, p);
-        if (dual) {
-            (echo ? t.second : t.first)[row * ZEL_ORB_FRAME_COLS + col] = p;
-        } else {
-            const std::uint32_t idx = t.inverted ? (149 - row) * ZEL_ORB_FRAME_COLS + (359 - col)
-                                                 : row * ZEL_ORB_FRAME_COLS + col;
-            t.first[idx] = p;
-        }
+        if (window) ApplyDistanceWindow(filters, p);
     }
 }
 

@@ -48,6 +48,11 @@ struct DecodeTarget {
     ZelOrbPointData* second = nullptr;  // working second echo
 };
 
+// A raw record coordinate to the frame's unit (v / 5, rounded as v / 10 in
+// float doubled); sign is the axis sign (+1 or -1).
+float coordFromInt(std::int32_t v, float sign);
+float coordFromFloat(float v, float sign);
+
 // Decodes the records of one checked packet into the target's frames.
 void decodePacket(const std::uint8_t* packet, const PacketRef& ref, const DecodeTarget& target);
 
