@@ -360,6 +360,7 @@ TEST(SimCamera, BuiltInComponentsFollowTheHandshake) {
     o.controlServer = orbsim::ControlServerOptions{};
     o.imuRateHz = 200.0;
     o.rgb = orbsim::RgbSenderOptions{};
+    o.rgb->format = orbsim::kRgbNv12;  // JPEG encoding trips a lock-order report inside libgdal under TSan
     o.pointCloud = orbsim::StreamerOptions{};
     o.pointCloud->hostPort = cloudLocal.port;
     o.pointCloud->frameRate = 10;
