@@ -13,7 +13,7 @@ namespace orb {
 
 struct ControlEndpoint {
     ControlEndpoint();
-    ~ControlEndpoint();  // closes the sockets, then stops the IMU/RGB threads
+    ~ControlEndpoint();  // stops the IMU/RGB threads, then closes the sockets
     ControlEndpoint(const ControlEndpoint&) = delete;
     ControlEndpoint& operator=(const ControlEndpoint&) = delete;
 
@@ -25,7 +25,7 @@ struct ControlEndpoint {
     net::Endpoint deviceControl;  // device IP, port 50660
     std::atomic<std::uint8_t> rgbEnabled{0};
     std::atomic<std::uint8_t> rgbRotation{0};
-    ImuRgbState imuRgb;  // destroyed after the destructor body closed the sockets
+    ImuRgbState imuRgb;  // its threads are stopped before the sockets close
 };
 
 }  // namespace orb
