@@ -321,19 +321,54 @@ ORB_API ZelOrbNetInfo* ZelOrbPassiveFindDevice(const char* local_ip, int32_t* co
 
 /* ---------------------------------------------------------------- IMU, RGB */
 
+/* Every call: -1988 device not connected, -1999 null ip or output pointer.
+ * From inside a callback of a device, the calls for that same device that
+ * would wait for the callback's own thread or a lock it holds return -1
+ * instead of deadlocking: in the nine-axis callback the four nine-axis calls
+ * (start, stop, get, register); in the RGB callback start, stop, get,
+ * register and undistortion of the RGB stream; in the frame and six-axis
+ * callbacks ZelOrbRegisterCallbackUpdate6AxisImuData and
+ * ZelOrbGetRGBDFusionData. A stream started again replaces its threads; a
+ * connection made again for a known device replaces its sockets, so restart
+ * the IMU and RGB streams after it. */
+
+/* Receives nine-axis frames on the device's IMU socket. 0; -1983 when no
+ * thread can be created. */
 ORB_API int32_t ZelOrbStartDevice9AxisImuStream(const char* ip);
+/* 0 when the IMU thread has ended; -1 when it did not within 2 s. */
 ORB_API int32_t ZelOrbStopDevice9AxisImuStream(const char* ip);
+/* The newest sample not yet taken: 0, or -1982 when none came within 20 ms
+ * (data untouched). */
 ORB_API int32_t ZelOrbGet9AxisImu(const char* ip, ZelOrb9AxisImuData* data);
+/* Replaces the callback; a null one gives -1991 and keeps the old one. */
 ORB_API int32_t ZelOrbRegisterCallbackUpdate9AxisImuData(const char* ip, ZelOrb9AxisImuCallback callback);
 ORB_API int32_t ZelOrbRegisterCallbackUpdate6AxisImuData(const char* ip, ZelOrb6AxisImuCallback callback);
 
+/* Reassembles, decodes (JPEG or NV12, 1600 x 1200), rotates by the device's
+ * setting and publishes colour images. 0; -1985 when no thread can be created. */
 ORB_API int32_t ZelOrbStartDeviceRgbStream(const char* ip);
+/* 0 when both RGB threads have ended; -1 when one did not within 2 s. */
 ORB_API int32_t ZelOrbStopDeviceRgbStream(const char* ip);
+/* The newest image not yet taken: 0, or -1984 when none came within 200 ms
+ * (data untouched). data->data stays valid until the next ZelOrbGetRgb for
+ * the device or its disconnection; size 0 and a null pointer for a frame
+ * of an unknown format. */
 ORB_API int32_t ZelOrbGetRgb(const char* ip, ZelOrbRgbData* data);
+/* Replaces the callback; a null one gives -1991 and keeps the old one. The
+ * callback's pixels are read-only. */
 ORB_API int32_t ZelOrbRegisterCallbackUpdateRgb(const char* ip, ZelOrbRgbCallback callback);
+/* true: reads the RGB intrinsics from the device and undistorts every later
+ * image (-1, undistortion off, when they cannot be read); false: off, 0. */
 ORB_API int32_t ZelOrbSetRgbUndistortion(const char* ip, bool enable);
 
+/* Reads the RGB intrinsics and the LiDAR-to-RGB extrinsics and prepares the
+ * fusion: 0; -1 when they cannot be read or describe no camera (the previous
+ * preparation stays). */
 ORB_API int32_t ZelOrbInitRGBDFusionParam(const char* ip);
+/* Colours the newest point-cloud frame from the newest RGB image: data->data
+ * must hold 162,000 bytes (3 per point, row-major); bytes of points without
+ * a colour are left as they were. 0; -1992 before a successful
+ * ZelOrbInitRGBDFusionParam; -1984 without a 1600 x 1200 image. */
 ORB_API int32_t ZelOrbGetRGBDFusionData(const char* ip, ZelOrbRgbData* data);
 
 /* ------------------------------------------------------------ host filters */
