@@ -36,6 +36,7 @@ orbsim::StreamerOptions options(const std::string& deviceIp, std::uint16_t sourc
     o.hostIp = kHost;
     o.hostPort = kPort;
     o.keepFrames = 16;
+    o.staticScene = true;  // rendered once: keeps the tests quick under the sanitizers
     return o;
 }
 
@@ -370,6 +371,42 @@ TEST_F(Reception, DisconnectWhileStreamingWithACallback) {
         sim.stop();
     }
     EXPECT_GE(frames.load(), 6);
+}
+
+}  // namespace
+
+#include "camera.h"
+
+namespace {
+
+std::atomic<int> gConnectedFrames{0};
+std::atomic<int> gDisconnectInside{1};
+const char* gConnectedIp = "127.0.0.40";
+void onConnectedFrame(ZelOrbPointData (*)[ZEL_ORB_FRAME_COLS]) {
+    if (gConnectedFrames++ == 0) gDisconnectInside = ZelOrbDisconnectDevice(gConnectedIp);
+}
+
+TEST_F(Reception, ConnectedCameraStreamsUntilDisconnected) {
+    orbsim::CameraOptions co;
+    co.deviceIp = gConnectedIp;
+    orbsim::Camera cam(co);
+    auto o = options(gConnectedIp);
+    o.frameRate = 50;
+    auto& sim = cam.attach("pointcloud", std::make_unique<orbsim::PointCloudStreamer>(o, boxScene(), cam.store()));
+    std::string err;
+    ASSERT_TRUE(cam.start(&err)) << err;
+    ASSERT_EQ(ZelOrbConnectDevice(gConnectedIp, 6301), RC_OK);
+    gConnectedFrames = 0;
+    ASSERT_EQ(ZelOrbRegisterCallbackUpdateFrame(gConnectedIp, onConnectedFrame), RC_OK);
+    EXPECT_TRUE(eventually([] { return gConnectedFrames.load() >= 3; }));
+    // Disconnecting from inside the device's own frame callback is refused.
+    EXPECT_EQ(gDisconnectInside.load(), RC_GENERAL_ERROR);
+    EXPECT_GT(sim.framesSent(), 0u);
+    EXPECT_EQ(ZelOrbDisconnectDevice(gConnectedIp), RC_OK);
+    const int after = gConnectedFrames.load();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(gConnectedFrames.load(), after);
+    cam.stop();
 }
 
 }  // namespace
