@@ -191,7 +191,11 @@ TEST_F(CommandExchangeTest, SilenceGivesFourAfterThreeAttempts) {
 TEST_F(CommandExchangeTest, RepliesFromOtherAddressesAreIgnored) {
     // An impostor at 127.0.0.3 answers every request to 127.0.0.2 at once and
     // with the right command code; the device itself answers a little later.
-    orb::net::Socket impostor = orb::net::udpSocket();
+    struct OwnedSocket {
+        orb::net::Socket s = orb::net::udpSocket();
+        ~OwnedSocket() { orb::net::closeSocket(s); }
+    } owned;  // outlives the device thread that sends from it
+    const orb::net::Socket impostor = owned.s;
     ASSERT_TRUE(orb::net::bindTo(impostor, "127.0.0.3", 50660));
     const orb::net::Endpoint hostCtl = orb::net::makeEndpoint(kHost, 50660);
     ScriptedDevice dev("127.0.0.2", [&](const Bytes& r, int) {
@@ -207,7 +211,6 @@ TEST_F(CommandExchangeTest, RepliesFromOtherAddressesAreIgnored) {
     EXPECT_EQ(dev.requests().size(), 1u);
     ASSERT_EQ(reply.payloadLength(), 1u);
     EXPECT_EQ(reply.payload()[0], 0x11);
-    orb::net::closeSocket(impostor);
 }
 
 TEST_F(CommandExchangeTest, LateReplyOfAnEarlierExchangeDoesNotAnswerTheNextOne) {
