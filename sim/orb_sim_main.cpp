@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "camera.h"
+#include "scene_walls.h"
 #include "command_responder.h"
 
 namespace {
@@ -41,6 +42,9 @@ struct SimConfig {
     bool quiet = false;
     std::vector<FaultSpec> faults;
     std::string scene = "box";
+    double wallDistance = 300.0;
+    double wallYaw = 0.0;
+    double noise = 0.0;
     orbsim::CameraOptions camera = orbsim::CameraOptions::full("127.0.0.2");  // address set per camera
     std::set<std::string> disabled;             // components switched off
     std::map<std::string, std::string> values;  // options owned by components
@@ -177,11 +181,29 @@ const std::vector<OptionDef>& optionTable() {
              c.faults.push_back(f);
              return true;
          }},
-        {"--scene", "NAME", "point-cloud scene: box (default; wall at 400, box at 200..260), wall, ramp",
+        {"--scene", "NAME",
+         "point-cloud scene: box (default; wall at 400, box at 200..260), wall, corner, ramp, approach "
+         "(an object coming closer), flicker (a steady wall with flickering pixels)",
          [](SimConfig& c, const std::string& v) {
              c.scene = v;
-             return v == "box" || v == "wall" || v == "ramp";
+             return v == "box" || v == "wall" || v == "corner" || v == "ramp" || v == "approach" || v == "flicker";
          }},
+        {"--wall-distance", "D", "distance of the wall and corner scenes (default 300)",
+         [](SimConfig& c, const std::string& v) { return setDouble(v, 10, 6000, c.wallDistance); }},
+        {"--yaw", "DEG", "yaw of the wall and corner scenes in degrees (default 0)",
+         [](SimConfig& c, const std::string& v) { return setDouble(v, -80, 80, c.wallYaw); }},
+        {"--noise", "SIGMA", "Gaussian range noise added to the scene (default 0)",
+         [](SimConfig& c, const std::string& v) { return setDouble(v, 0, 1000, c.noise); }},
+        {"--loss", "P", "probability that a point-cloud packet is lost (default 0)",
+         [](SimConfig& c, const std::string& v) { return setDouble(v, 0, 1, c.camera.pointCloud->faults.loss); }},
+        {"--reorder", "P", "probability that a packet is swapped with the next (default 0)",
+         [](SimConfig& c, const std::string& v) { return setDouble(v, 0, 1, c.camera.pointCloud->faults.reorder); }},
+        {"--duplicate", "P", "probability that a packet is sent twice (default 0)",
+         [](SimConfig& c, const std::string& v) { return setDouble(v, 0, 1, c.camera.pointCloud->faults.duplicate); }},
+        {"--truncate", "P", "probability that a packet is cut short (default 0)",
+         [](SimConfig& c, const std::string& v) { return setDouble(v, 0, 1, c.camera.pointCloud->faults.truncate); }},
+        {"--bad-magic", "P", "probability that a packet's magic is corrupted (default 0)",
+         [](SimConfig& c, const std::string& v) { return setDouble(v, 0, 1, c.camera.pointCloud->faults.badMagic); }},
         {"--fps", "N", "point-cloud frames per second (default 20)",
          [](SimConfig& c, const std::string& v) { return setDouble(v, 0.1, 1000, c.camera.pointCloud->frameRate); }},
         {"--data-type", "N", "point-cloud data type in single-echo mode: 1, 12, 13 or 14 (default 1)",
@@ -257,9 +279,24 @@ orbsim::CameraOptions cameraOptions(const SimConfig& c, const std::string& ip) {
     if (c.disabled.count("rgb")) o.rgb.reset();
     if (c.disabled.count("control")) o.controlServer.reset();
     if (c.disabled.count("announce")) o.announcer.reset();
-    if (c.scene == "wall") o.scene = orbsim::makeWallScene(300.0, 0.0);
-    else if (c.scene == "ramp") o.scene = orbsim::makeRampScene(-50.0, 300.0, 0.2);
-    else o.scene = orbsim::makeBoxScene(400.0, orbsim::BoxSpec{});
+    if (c.scene == "wall") {
+        o.scene = orbsim::makeWallScene(c.wallDistance, c.wallYaw);
+    } else if (c.scene == "corner") {
+        orbsim::CornerSpec spec;
+        spec.distance = c.wallDistance;
+        spec.yawDeg = c.wallYaw;
+        o.scene = orbsim::makeCornerScene(spec);
+    } else if (c.scene == "ramp") {
+        o.scene = orbsim::makeRampScene(-50.0, 300.0, 0.2);
+    } else if (c.scene == "approach") {
+        o.scene = orbsim::makeApproachingObjectScene(c.wallDistance, 120.0, c.wallDistance - 20.0, 2.0);
+    } else if (c.scene == "flicker") {
+        o.scene = orbsim::withFlicker(orbsim::makeWallScene(c.wallDistance, c.wallYaw), 0.02, 20.0,
+                                      c.wallDistance);
+    } else {
+        o.scene = orbsim::makeBoxScene(400.0, orbsim::BoxSpec{});
+    }
+    if (c.noise > 0) o.scene = orbsim::withRangeNoise(o.scene, c.noise);
     return o;
 }
 
