@@ -1,0 +1,14 @@
+// A failed property of a fuzz target: print it and abort, so libFuzzer keeps
+// the input as a crash.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(cond)                                                                   \
+    do {                                                                                   \
+        if (!(cond)) {                                                                     \
+            std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+            std::abort();                                                                  \
+        }                                                                                  \
+    } while (0)
