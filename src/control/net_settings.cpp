@@ -10,6 +10,7 @@
 
 #include "control/control_server.h"
 #include "core/api_guard.h"
+#include "core/callback_guard.h"
 #include "core/device.h"
 #include "core/registry.h"
 #include "platform/net.h"
@@ -153,6 +154,7 @@ int32_t ZelOrbSetNetInfo(const char* ip, const ZelOrbNetInfo* info) {
 int32_t ZelOrbSetDeviceMode(const char* ip, int32_t mode) {
     return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
         if (!ip) return RC_INVALID_TARGET;
+        if (orb::inAnyCallback()) return RC_GENERAL_ERROR;  // would wait on the callback's own mutex
         orb::Registry& reg = orb::Registry::get();
         std::unique_lock<std::shared_mutex> registryLock(reg.mutex());
         orb::DeviceRecord* dev = reg.find(ip);

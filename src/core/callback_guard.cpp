@@ -14,6 +14,8 @@ CallbackScope::CallbackScope(const DeviceRecord* dev) : previous_(tlCallbackDevi
 
 CallbackScope::~CallbackScope() { tlCallbackDevice = previous_; }
 
+bool inAnyCallback() { return tlCallbackDevice != nullptr; }
+
 bool inOwnCallback(const char* ip) {
     return ip && tlCallbackDevice && tlCallbackDevice->ip == ip;
 }

@@ -22,5 +22,10 @@ private:
 
 // True when the calling thread is inside a callback of the device named ip.
 bool inOwnCallback(const char* ip);
+// True when the calling thread is inside any device's callback. A callback
+// runs under a device mutex that a thread holding the registry lock shared
+// may be waiting for, so calls that take the registry lock exclusively are
+// refused there.
+bool inAnyCallback();
 
 }  // namespace orb

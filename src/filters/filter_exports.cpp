@@ -7,9 +7,11 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <type_traits>
 
 #include "control/config_commands.h"
 #include "core/api_guard.h"
+#include "core/callback_guard.h"
 #include "core/device.h"
 #include "core/registry.h"
 #include "filters/filter_settings.h"
@@ -20,6 +22,8 @@ template <class Lock, class Body>
 std::int32_t WithDevice(const char* ip, Body&& body) {
     return orb::apiGuard<std::int32_t>(RC_GENERAL_ERROR, [&]() -> std::int32_t {
         if (ip == nullptr) return RC_INVALID_TARGET;
+        if (std::is_same_v<Lock, std::unique_lock<std::shared_mutex>> && orb::inAnyCallback())
+            return RC_GENERAL_ERROR;
         orb::Registry& registry = orb::Registry::get();
         Lock lock(registry.mutex());
         orb::DeviceRecord* dev = registry.find(ip);
