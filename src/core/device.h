@@ -1,6 +1,6 @@
 // The device record: one per connected device IP, owned by the registry.
 // Members are destroyed in reverse order: fusion state, control endpoint
-// (closes sockets, stops IMU/RGB threads), stream state, IP.
+// (stops the IMU/RGB threads, then closes the sockets), stream state, IP.
 #pragma once
 
 #include <cstdint>

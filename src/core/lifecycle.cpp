@@ -137,12 +137,20 @@ ORB_API int32_t ZelOrbConnectDevice(const char* ip, int32_t port) {
             return RC_DEVICE_EXISTS;
         }
 
-        auto record = std::make_unique<orb::DeviceRecord>(ip, port);
-        orb::DeviceRecord& dev = *record;
-        orb::StartDeviceThreads(dev);
-        // From here the threads run: the record must stay registered so that
-        // a disconnect stops them, whatever the setup gives.
-        reg.devices().emplace(std::string(ip), std::move(record));
+        // Registered before its threads start (nobody sees it before the lock
+        // is released), so a failure to start them can be undone cleanly.
+        auto inserted = reg.devices().emplace(std::string(ip), std::make_unique<orb::DeviceRecord>(ip, port));
+        orb::DeviceRecord& dev = *inserted.first->second;
+        try {
+            orb::StartDeviceThreads(dev);
+        } catch (...) {
+            orb::SignalDeviceThreadsStop(dev);
+            orb::WaitDeviceThreadsStopped(dev);
+            reg.devices().erase(inserted.first);
+            return RC_GENERAL_ERROR;
+        }
+        // From here the threads run: the record stays registered so that a
+        // disconnect stops them, whatever the setup gives.
         if (orb::RunConnectionSetup(dev) != RC_OK) return RC_HANDSHAKE_FAILED;
         orb::RunConnectionQueries(dev);
         return RC_OK;
