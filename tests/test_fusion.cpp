@@ -92,7 +92,7 @@ TEST_F(Fusion, RefusesUntilInitialisedAndWithoutAnImage) {
 
     ASSERT_EQ(ZelOrbInitRGBDFusionParam(kDev), RC_OK);
     EXPECT_EQ(ZelOrbGetRGBDFusionData(kDev, &out), RC_RGB_GET_FAILED) << "no RGB stream yet";
-    EXPECT_EQ(out.size, 0u);
+    EXPECT_EQ(+out.size, 0u);
     for (std::uint8_t b : buf) ASSERT_EQ(b, 0xEE);
 }
 
@@ -123,10 +123,10 @@ TEST_F(Fusion, WallPointsTakeThePatternColoursWhereTheyProject) {
     ZelOrbRgbData out{};
     out.data = buf.data();
     ASSERT_EQ(ZelOrbGetRGBDFusionData(kDev, &out), RC_OK);
-    EXPECT_EQ(out.width, 360u);
-    EXPECT_EQ(out.height, 150u);
-    EXPECT_EQ(out.channels, 3u);
-    EXPECT_EQ(out.size, 162000u);
+    EXPECT_EQ(+out.width, 360u);
+    EXPECT_EQ(+out.height, 150u);
+    EXPECT_EQ(+out.channels, 3u);
+    EXPECT_EQ(+out.size, 162000u);
 
     const cv::Vec3b centre = orbsim::testPatternColor(600, 800);
     const cv::Vec3b topLeft = orbsim::testPatternColor(100, 100);

@@ -95,21 +95,21 @@ TEST_F(RgbStream, JpegFrameIsPublishedOnceWithItsHeader) {
     ASSERT_EQ(ZelOrbStartDeviceRgbStream(kDev), RC_OK);
     ZelOrbRgbData rec{};
     ASSERT_TRUE(sendAndGet(17, rec));
-    EXPECT_EQ(rec.frame_id, 17u);
-    EXPECT_EQ(rec.seconds, 17u);
-    EXPECT_EQ(rec.microseconds, 170u);
-    EXPECT_EQ(rec.width, 1600u);
-    EXPECT_EQ(rec.height, 1200u);
-    EXPECT_EQ(rec.channels, 3u);
-    ASSERT_EQ(rec.size, 5760000u);
-    ASSERT_NE(rec.data, nullptr);
+    EXPECT_EQ(+rec.frame_id, 17u);
+    EXPECT_EQ(+rec.seconds, 17u);
+    EXPECT_EQ(+rec.microseconds, 170u);
+    EXPECT_EQ(+rec.width, 1600u);
+    EXPECT_EQ(+rec.height, 1200u);
+    EXPECT_EQ(+rec.channels, 3u);
+    ASSERT_EQ(+rec.size, 5760000u);
+    ASSERT_NE(+rec.data, nullptr);
     for (auto [r, c] : {std::pair{100, 100}, {100, 1500}, {1100, 100}, {1100, 1500}, {600, 800}})
         EXPECT_TRUE(near(pixel(rec, r, c), orbsim::testPatternColor(r, c))) << r << "," << c;
 
     ZelOrbRgbData again{};
     again.frame_id = 4242;
     EXPECT_EQ(ZelOrbGetRgb(kDev, &again), RC_RGB_GET_FAILED);
-    EXPECT_EQ(again.frame_id, 4242u) << "record untouched";
+    EXPECT_EQ(+again.frame_id, 4242u) << "record untouched";
     EXPECT_EQ(ZelOrbStopDeviceRgbStream(kDev), RC_OK);
 }
 
@@ -119,7 +119,7 @@ TEST_F(RgbStream, Nv12WithTheConnectionsRotationCode) {
     ASSERT_EQ(ZelOrbStartDeviceRgbStream(kDev), RC_OK);
     ZelOrbRgbData rec{};
     ASSERT_TRUE(sendAndGet(3, rec));
-    ASSERT_EQ(rec.size, 5760000u);
+    ASSERT_EQ(+rec.size, 5760000u);
     EXPECT_TRUE(near(pixel(rec, 100, 100), orbsim::testPatternColor(1099, 1499)));
     EXPECT_TRUE(near(pixel(rec, 1100, 1500), orbsim::testPatternColor(99, 99)));
     EXPECT_TRUE(near(pixel(rec, 100, 1500), orbsim::testPatternColor(1099, 99)));
@@ -134,7 +134,7 @@ TEST_F(RgbStream, FaultyFragmentsPublishNothingAndGoodOnesStillPass) {
     tolerated.pairs = true;
     sender->setFaults(tolerated);
     ASSERT_TRUE(sendAndGet(1, rec)) << "garbage before the head, two fragments per datagram";
-    EXPECT_EQ(rec.frame_id, 1u);
+    EXPECT_EQ(+rec.frame_id, 1u);
 
     const orbsim::RgbFaults broken[] = {
         [] { orbsim::RgbFaults f; f.dropFragment = 1; return f; }(),
@@ -153,7 +153,7 @@ TEST_F(RgbStream, FaultyFragmentsPublishNothingAndGoodOnesStillPass) {
     sender->setFaults({});
     // The next clean frame is the one that arrives.
     ASSERT_TRUE(sendAndGet(100, rec));
-    EXPECT_EQ(rec.frame_id, 100u);
+    EXPECT_EQ(+rec.frame_id, 100u);
 }
 
 std::atomic<int> gRgbCalls{0};

@@ -261,14 +261,14 @@ TEST(RgbPublish, ImageRecordFusionSourceAndTakeOnce) {
     ASSERT_TRUE(orb::ProcessRgbFrame(s, frameOf(orb::kRgbFormatNv12, nv12, 3), 2, nullptr));
     ZelOrbRgbData rec{};
     ASSERT_TRUE(orb::TakeRgbImage(s, rec, std::chrono::milliseconds(0)));
-    EXPECT_EQ(rec.size, 5760000u);
-    EXPECT_EQ(rec.width, 1600u);
-    EXPECT_EQ(rec.height, 1200u);
-    EXPECT_EQ(rec.channels, 3u);
-    EXPECT_EQ(rec.frame_id, 3u);
-    EXPECT_EQ(rec.seconds, 1003u);
-    EXPECT_EQ(rec.microseconds, 15u);
-    ASSERT_NE(rec.data, nullptr);
+    EXPECT_EQ(+rec.size, 5760000u);
+    EXPECT_EQ(+rec.width, 1600u);
+    EXPECT_EQ(+rec.height, 1200u);
+    EXPECT_EQ(+rec.channels, 3u);
+    EXPECT_EQ(+rec.frame_id, 3u);
+    EXPECT_EQ(+rec.seconds, 1003u);
+    EXPECT_EQ(+rec.microseconds, 15u);
+    ASSERT_NE(+rec.data, nullptr);
     // Rotation code 2 mirrors: the top-left corner shows the top-right colour.
     cv::Vec3b tl(rec.data[3 * 100 + 0], rec.data[3 * 100 + 1], rec.data[3 * 100 + 2]);
     expectNear(tl, orbsim::testPatternColor(0, 1500), 6, "mirrored");
@@ -279,7 +279,7 @@ TEST(RgbPublish, ImageRecordFusionSourceAndTakeOnce) {
     ZelOrbRgbData again = rec;
     again.frame_id = 999;
     EXPECT_FALSE(orb::TakeRgbImage(s, again, std::chrono::milliseconds(20)));
-    EXPECT_EQ(again.frame_id, 999u) << "a failed take leaves the record alone";
+    EXPECT_EQ(+again.frame_id, 999u) << "a failed take leaves the record alone";
 }
 
 TEST(RgbPublish, UndistortionAppliesToThePublishedImageOnly) {
@@ -306,11 +306,11 @@ TEST(RgbPublish, UnknownFormatPublishesAnEmptyImageAndBadFramesNothing) {
     s.intrinsics[0] = s.intrinsics[1] = 500;
     EXPECT_TRUE(orb::ProcessRgbFrame(s, frameOf(7, payloadOf(100, 1), 4), 0, nullptr));
     ASSERT_TRUE(orb::TakeRgbImage(s, rec, std::chrono::milliseconds(0)));
-    EXPECT_EQ(rec.size, 0u);
-    EXPECT_EQ(rec.data, nullptr);
-    EXPECT_EQ(rec.width, 1600u);
-    EXPECT_EQ(rec.height, 1200u);
-    EXPECT_EQ(rec.frame_id, 4u);
+    EXPECT_EQ(+rec.size, 0u);
+    EXPECT_EQ(+rec.data, nullptr);
+    EXPECT_EQ(+rec.width, 1600u);
+    EXPECT_EQ(+rec.height, 1200u);
+    EXPECT_EQ(+rec.frame_id, 4u);
     EXPECT_TRUE(s.fusionSource.empty());
 }
 
