@@ -297,7 +297,7 @@ void processFrame(DeviceRecord& dev, const PacketList& list) {
     target.second = st.workingSecondEcho.data();
 
     // Two workers, each on half of the packets; packets never share a position.
-    auto work = [&list, &target](std::size_t from, std::size_t to) {
+    auto work = [&list, &target](std::size_t from, std::size_t to) noexcept {
         for (std::size_t i = from; i < to; ++i) {
             const PacketRef& ref = list.packets[i];
             decodePacket(list.bytes.data() + ref.offset, ref, target);
@@ -327,6 +327,15 @@ void processFrame(DeviceRecord& dev, const PacketList& list) {
             std::lock_guard<std::mutex> lock(st.streamMutex);
             copyFrame(st.unfilteredFrame, st.workingFrame);
         }
+        // The chain (and the callback) may change the working frame; positions
+        // the next frame does not refill must keep the decoded, unfiltered
+        // point, or compensation would be applied twice. Restored on every
+        // way out, also when the chain or the callback throws. Only this
+        // thread writes the unfiltered frame, so reading it needs no lock.
+        struct RestoreWorking {
+            StreamState& st;
+            ~RestoreWorking() { copyFrame(st.workingFrame, st.unfilteredFrame); }
+        } restore{st};
         RunFrameChain(st.filters, st.workingFrame.data());
         {
             std::lock_guard<std::mutex> lock(st.streamMutex);
@@ -340,11 +349,6 @@ void processFrame(DeviceRecord& dev, const PacketList& list) {
                 st.frameCallback(reinterpret_cast<ZelOrbPointData(*)[ZEL_ORB_FRAME_COLS]>(st.workingFrame.data()));
             }
         }
-        // The chain (and the callback) may have changed the working frame;
-        // positions the next frame does not refill must keep the decoded,
-        // unfiltered point, or compensation would be applied twice. Only this
-        // thread writes the unfiltered frame, so reading it needs no lock.
-        copyFrame(st.workingFrame, st.unfilteredFrame);
     }
     st.stats.framesPublished.fetch_add(1, std::memory_order_relaxed);
 }
