@@ -9,8 +9,13 @@
  * written only on success.
  *
  * Thread model: see the README ("Threads and callbacks"). Callbacks run on
- * library threads while the library holds the mutex that guards them; a
- * callback must not call the functions its registration names as forbidden. */
+ * library threads while the library holds the mutex that guards them. From
+ * inside any callback, the calls that take the device registry exclusively
+ * (connect, disconnect, ZelOrbSetDeviceMode, ZelOrbSetIntensityFiltering,
+ * ZelOrbSetSpatialFilter, ZelOrbSetTimeMedianFilter, ZelOrbSetFlyingFilter,
+ * ZelOrbInitRGBDFusionParam, ZelOrbGetRGBDFusionData) return -1 instead of
+ * risking a deadlock, as do the calls that would wait for the callback's own
+ * thread or mutex (listed with each registration). */
 #ifndef ORB_SDK_H
 #define ORB_SDK_H
 
@@ -207,10 +212,11 @@ ORB_API int32_t ZelOrbDeinit(void);
 /* Connects a device (its IP and the UDP source port of its data stream).
  * 0 new device, 1 known device reconnected, -1 setup failed on a known
  * device, -1999 invalid IP or port 0, -1997 new device registered but its
- * handshake failed (it stays registered: disconnect it). */
+ * handshake failed (it stays registered: disconnect it). Refused with -1
+ * from inside any callback. */
 ORB_API int32_t ZelOrbConnectDevice(const char* ip, int32_t port);
 /* Disconnects a device: 0, or -1988 when not connected. Refused with -1 from
- * inside that device's own callbacks. */
+ * inside any callback. */
 ORB_API int32_t ZelOrbDisconnectDevice(const char* ip);
 /* Disconnects every device; always 0. */
 ORB_API int32_t ZelOrbDisconnectAllDevice(void);

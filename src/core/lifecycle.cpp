@@ -126,6 +126,9 @@ ORB_API int32_t ZelOrbDeinit(void) {
 ORB_API int32_t ZelOrbConnectDevice(const char* ip, int32_t port) {
     return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
         if (!ip || !orb::IsValidIPv4(ip) || port == 0) return RC_INVALID_TARGET;
+        // The exclusive registry lock could wait for a thread that waits for
+        // the mutex this callback runs under.
+        if (orb::inAnyCallback()) return RC_GENERAL_ERROR;
         auto& reg = orb::Registry::get();
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
 
@@ -160,8 +163,10 @@ ORB_API int32_t ZelOrbConnectDevice(const char* ip, int32_t port) {
 ORB_API int32_t ZelOrbDisconnectDevice(const char* ip) {
     return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
         if (!ip) return RC_INVALID_TARGET;
-        // Waiting for the device's threads from one of them would never end.
-        if (orb::inOwnCallback(ip)) return RC_GENERAL_ERROR;
+        // Waiting for the device's threads from one of them would never end,
+        // and the exclusive registry lock could wait for a thread that waits
+        // for the mutex any callback runs under.
+        if (orb::inAnyCallback()) return RC_GENERAL_ERROR;
         auto& reg = orb::Registry::get();
         std::unique_ptr<orb::DeviceRecord> record;
         {
