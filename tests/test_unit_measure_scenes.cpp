@@ -105,30 +105,4 @@ TEST(MeasureScenes, CornerIsTrackedWithTheSecondWindow) {
     EXPECT_NEAR(s.currentAngle, -60.0f, 2.0f);
 }
 
-TEST(MeasureScenes, CornerFacesLieOnTheirPlanes) {
-    orbsim::CornerSpec spec;  // defaults: A at yaw 50, edge at y = 60, B at -40
-    const orbsim::ScenePtr scene = orbsim::makeCornerScene(spec);
-    orbsim::SceneFrame sf;
-    scene->render(0, sf);
-    const double pi = 3.14159265358979323846;
-    const double ax = std::cos(spec.yawDeg * pi / 180), ay = std::sin(spec.yawDeg * pi / 180);
-    const double bx = std::cos(spec.secondYawDeg * pi / 180), by = std::sin(spec.secondYawDeg * pi / 180);
-    const double ex = (spec.distance - spec.edgeY * ay) / ax;
-    const double bd = bx * ex + by * spec.edgeY;
-    int onA = 0, onB = 0;
-    for (const orbsim::ScenePoint& p : sf.first) {
-        if (!p.valid) continue;
-        const double tol = 1e-4 * p.distance;
-        if (std::fabs(ax * p.x + ay * p.y - spec.distance) < tol && p.y <= spec.edgeY + tol) {
-            ++onA;
-        } else {
-            EXPECT_NEAR(bx * p.x + by * p.y, bd, tol);
-            EXPECT_GE(p.y, spec.edgeY - tol);
-            ++onB;
-        }
-    }
-    EXPECT_GT(onA, 1000);
-    EXPECT_GT(onB, 1000);
-}
-
 }  // namespace
