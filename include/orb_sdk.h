@@ -328,15 +328,15 @@ ORB_API ZelOrbNetInfo* ZelOrbPassiveFindDevice(const char* local_ip, int32_t* co
 /* ---------------------------------------------------------------- IMU, RGB */
 
 /* Every call: -1988 device not connected, -1999 null ip or output pointer.
- * From inside a callback of a device, the calls for that same device that
- * would wait for the callback's own thread or a lock it holds return -1
- * instead of deadlocking: in the nine-axis callback the four nine-axis calls
- * (start, stop, get, register); in the RGB callback start, stop, get,
- * register and undistortion of the RGB stream; in the frame and six-axis
- * callbacks ZelOrbRegisterCallbackUpdate6AxisImuData and
- * ZelOrbGetRGBDFusionData. A stream started again replaces its threads; a
- * connection made again for a known device replaces its sockets, so restart
- * the IMU and RGB streams after it. */
+ * The nine-axis and RGB callbacks run on their stream's thread with no
+ * library lock held. From inside a callback of a device, the calls for that
+ * same device that would wait for the callback's own thread or a lock it
+ * holds return -1 instead of deadlocking: starting or stopping the stream
+ * that runs the callback; in the frame and six-axis callbacks (which run
+ * under the device's stream lock) ZelOrbRegisterCallbackUpdate6AxisImuData
+ * and ZelOrbGetRGBDFusionData. A stream started again replaces its threads;
+ * a connection made again for a known device replaces its sockets, so
+ * restart the IMU and RGB streams after it. */
 
 /* Receives nine-axis frames on the device's IMU socket. 0; -1983 when no
  * thread can be created. */

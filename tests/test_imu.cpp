@@ -128,18 +128,21 @@ std::atomic<int> gNestedResult{0};
 std::atomic<std::uint64_t> gLastSeconds{0};
 void countingImuCallback(ZelOrb9AxisImuData d) {
     gLastSeconds = d.seconds;
-    // Polling or re-registering from inside would wait for the mutex the
-    // callback runs under: refused instead.
+    // The callback holds no library lock: polling and registering work from
+    // inside; stopping would wait for this very thread and is refused.
     ZelOrb9AxisImuData tmp{};
     const int a = ZelOrbGet9AxisImu(kDev, &tmp);
     const int b = ZelOrbRegisterCallbackUpdate9AxisImuData(kDev, countingImuCallback);
     const int c = ZelOrbStopDevice9AxisImuStream(kDev);
-    gNestedResult = (a == RC_GENERAL_ERROR && b == RC_GENERAL_ERROR && c == RC_GENERAL_ERROR) ? 1 : -1;
+    const int e = ZelOrbStartDevice9AxisImuStream(kDev);
+    const bool ok = a == RC_OK && tmp.seconds == d.seconds && b == RC_OK && c == RC_GENERAL_ERROR &&
+                    e == RC_GENERAL_ERROR;
+    gNestedResult = ok ? 1 : -1;
     gImuCalls.fetch_add(1);
 }
 void otherImuCallback(ZelOrb9AxisImuData) {}
 
-TEST_F(ImuStream, CallbackGetsEverySampleAndOwnCallsAreRefused) {
+TEST_F(ImuStream, CallbackGetsEverySampleAndCallsFromInside) {
     EXPECT_EQ(ZelOrbRegisterCallbackUpdate9AxisImuData(kDev, nullptr), RC_CALLBACK_REGISTER_FAILED);
     EXPECT_EQ(ZelOrbRegisterCallbackUpdate9AxisImuData("127.0.0.9", countingImuCallback), RC_DEVICE_NOT_FOUND);
     ASSERT_EQ(ZelOrbRegisterCallbackUpdate9AxisImuData(kDev, countingImuCallback), RC_OK);

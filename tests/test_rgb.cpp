@@ -161,16 +161,19 @@ std::atomic<int> gRgbNested{0};
 std::atomic<std::uint64_t> gRgbSize{0};
 void countingRgbCallback(ZelOrbRgbData d) {
     gRgbSize = d.size;
+    // No library lock is held here: the image can be taken and settings
+    // changed; stopping or restarting would wait for this very thread.
     ZelOrbRgbData tmp{};
-    const bool refused = ZelOrbGetRgb(kDev, &tmp) == RC_GENERAL_ERROR &&
-                         ZelOrbRegisterCallbackUpdateRgb(kDev, countingRgbCallback) == RC_GENERAL_ERROR &&
-                         ZelOrbSetRgbUndistortion(kDev, false) == RC_GENERAL_ERROR &&
-                         ZelOrbStopDeviceRgbStream(kDev) == RC_GENERAL_ERROR;
-    gRgbNested = refused ? 1 : -1;
+    const bool ok = ZelOrbGetRgb(kDev, &tmp) == RC_OK && tmp.frame_id == d.frame_id &&
+                    ZelOrbRegisterCallbackUpdateRgb(kDev, countingRgbCallback) == RC_OK &&
+                    ZelOrbSetRgbUndistortion(kDev, false) == RC_OK &&
+                    ZelOrbStopDeviceRgbStream(kDev) == RC_GENERAL_ERROR &&
+                    ZelOrbStartDeviceRgbStream(kDev) == RC_GENERAL_ERROR;
+    gRgbNested = ok ? 1 : -1;
     gRgbCalls.fetch_add(1);
 }
 
-TEST_F(RgbStream, CallbackAtTheSendersRateAndOwnCallsRefused) {
+TEST_F(RgbStream, CallbackAtTheSendersRateAndCallsFromInside) {
     connect(0, orbsim::kRgbJpeg);
     EXPECT_EQ(ZelOrbRegisterCallbackUpdateRgb(kDev, nullptr), RC_CALLBACK_REGISTER_FAILED);
     ASSERT_EQ(ZelOrbRegisterCallbackUpdateRgb(kDev, countingRgbCallback), RC_OK);

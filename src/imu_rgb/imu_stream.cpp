@@ -58,19 +58,22 @@ void ImuThreadMain(const std::shared_ptr<ImuShared>& imu, const std::shared_ptr<
             }
             ZelOrb9AxisImuData sample;
             if (!ParseImuPacket(buf.data(), static_cast<std::size_t>(n), sample)) continue;
+            ZelOrb9AxisImuCallback callback;
             {
                 std::lock_guard<std::mutex> lk(imu->mutex);
                 imu->latest = sample;
                 imu->newSample.store(true);
+                callback = imu->callback;
             }
             imu->cv.notify_all();
-            std::lock_guard<std::mutex> lk(imu->mutex);
-            if (imu->callback) {
+            // Called with no library lock held, so that the callback may call
+            // into the library without lock-order cycles through the registry.
+            if (callback) {
                 const DeviceRecord* dev = gate->get();
                 if (dev) {
                     CallbackScope scope(dev);
                     StreamCallbackMark mark(StreamCallbackMark::Imu, dev);
-                    imu->callback(sample);
+                    callback(sample);
                 }
             }
         }
@@ -127,6 +130,7 @@ extern "C" {
 int32_t ZelOrbStartDevice9AxisImuStream(const char* ip) {
     return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
         if (!ip) return RC_INVALID_TARGET;
+        // Would wait for the thread that runs the callback.
         if (orb::InOwnImuCallback(ip)) return RC_GENERAL_ERROR;
         return orb::WithDeviceShared(ip, [](orb::DeviceRecord& dev) { return orb::StartImuStream(dev); });
     });
@@ -143,7 +147,6 @@ int32_t ZelOrbStopDevice9AxisImuStream(const char* ip) {
 int32_t ZelOrbGet9AxisImu(const char* ip, ZelOrb9AxisImuData* data) {
     return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
         if (!ip) return RC_INVALID_TARGET;
-        if (orb::InOwnImuCallback(ip)) return RC_GENERAL_ERROR;
         return orb::WithDeviceShared(ip, [&](orb::DeviceRecord& dev) -> int32_t {
             if (!data) return RC_INVALID_TARGET;
             return orb::GetImu(dev, *data);
@@ -154,7 +157,6 @@ int32_t ZelOrbGet9AxisImu(const char* ip, ZelOrb9AxisImuData* data) {
 int32_t ZelOrbRegisterCallbackUpdate9AxisImuData(const char* ip, ZelOrb9AxisImuCallback callback) {
     return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
         if (!ip) return RC_INVALID_TARGET;
-        if (orb::InOwnImuCallback(ip)) return RC_GENERAL_ERROR;
         return orb::WithDeviceShared(ip, [&](orb::DeviceRecord& dev) -> int32_t {
             orb::ImuShared& imu = *dev.ctrl.imuRgb.imu;
             std::lock_guard<std::mutex> lk(imu.mutex);

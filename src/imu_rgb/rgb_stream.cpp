@@ -147,7 +147,7 @@ cv::Mat UndistortRgbImage(const cv::Mat& image, const float intr[10], UndistortM
     return out;
 }
 
-bool ProcessRgbFrame(RgbShared& s, const RgbFrame& frame, std::uint8_t rotation, const DeviceRecord* dev) {
+bool ProcessRgbFrame(RgbShared& s, const RgbFrame& frame, std::uint8_t rotation, RgbDelivery* delivery) {
     cv::Mat image;
     if (DecodeRgbFrame(frame.header.format(), frame.bytes, image) == RgbDecode::Dropped) return false;
     RotateRgbImage(image, rotation);
@@ -170,14 +170,13 @@ bool ProcessRgbFrame(RgbShared& s, const RgbFrame& frame, std::uint8_t rotation,
         r.frame_id = frame.header.frameId;
         r.data = published.empty() ? nullptr : published.data;
         s.newImage = true;
+        if (delivery) {
+            delivery->callback = s.callback;
+            delivery->record = r;
+            delivery->pixels = published;
+        }
     }
     s.outputCv.notify_all();
-    std::lock_guard<std::mutex> lk(s.outputMutex);
-    if (s.callback && dev) {
-        CallbackScope scope(dev);
-        StreamCallbackMark mark(StreamCallbackMark::Rgb, dev);
-        s.callback(s.record);
-    }
     return true;
 }
 
@@ -247,8 +246,21 @@ void RgbProcessMain(const std::shared_ptr<RgbShared>& s, const std::shared_ptr<T
                 frame = std::move(s->slot);
                 s->slot = RgbFrame();
             }
-            std::lock_guard<std::mutex> in(s->inputMutex);
-            ProcessRgbFrame(*s, frame, CurrentRotation(*gate), gate->get());
+            RgbDelivery delivery;
+            {
+                std::lock_guard<std::mutex> in(s->inputMutex);
+                ProcessRgbFrame(*s, frame, CurrentRotation(*gate), &delivery);
+            }
+            // Called with no library lock held, so that the callback may call
+            // into the library without lock-order cycles through the registry.
+            if (delivery.callback) {
+                const DeviceRecord* dev = gate->get();
+                if (dev) {
+                    CallbackScope scope(dev);
+                    StreamCallbackMark mark(StreamCallbackMark::Rgb, dev);
+                    delivery.callback(delivery.record);
+                }
+            }
         } catch (...) {
             // A frame OpenCV cannot handle (or no memory for it) is dropped.
         }
@@ -328,6 +340,7 @@ extern "C" {
 int32_t ZelOrbStartDeviceRgbStream(const char* ip) {
     return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
         if (!ip) return RC_INVALID_TARGET;
+        // Would wait for the thread that runs the callback.
         if (orb::InOwnRgbCallback(ip)) return RC_GENERAL_ERROR;
         return orb::WithDeviceShared(ip, [](orb::DeviceRecord& dev) { return orb::StartRgbStream(dev); });
     });
@@ -344,7 +357,6 @@ int32_t ZelOrbStopDeviceRgbStream(const char* ip) {
 int32_t ZelOrbGetRgb(const char* ip, ZelOrbRgbData* data) {
     return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
         if (!ip) return RC_INVALID_TARGET;
-        if (orb::InOwnRgbCallback(ip)) return RC_GENERAL_ERROR;
         return orb::WithDeviceShared(ip, [&](orb::DeviceRecord& dev) -> int32_t {
             if (!data) return RC_INVALID_TARGET;
             return orb::TakeRgbImage(*dev.ctrl.imuRgb.rgb, *data, std::chrono::milliseconds(200))
@@ -357,7 +369,6 @@ int32_t ZelOrbGetRgb(const char* ip, ZelOrbRgbData* data) {
 int32_t ZelOrbRegisterCallbackUpdateRgb(const char* ip, ZelOrbRgbCallback callback) {
     return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
         if (!ip) return RC_INVALID_TARGET;
-        if (orb::InOwnRgbCallback(ip)) return RC_GENERAL_ERROR;
         return orb::WithDeviceShared(ip, [&](orb::DeviceRecord& dev) -> int32_t {
             orb::RgbShared& s = *dev.ctrl.imuRgb.rgb;
             std::lock_guard<std::mutex> lk(s.outputMutex);
@@ -371,7 +382,6 @@ int32_t ZelOrbRegisterCallbackUpdateRgb(const char* ip, ZelOrbRgbCallback callba
 int32_t ZelOrbSetRgbUndistortion(const char* ip, bool enable) {
     return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
         if (!ip) return RC_INVALID_TARGET;
-        if (orb::InOwnRgbCallback(ip)) return RC_GENERAL_ERROR;
         return orb::WithDeviceShared(ip, [&](orb::DeviceRecord& dev) { return orb::SetUndistortion(dev, enable); });
     });
 }

@@ -113,10 +113,17 @@ struct RgbShared {
     ZelOrbRgbCallback callback = nullptr;
 };
 
-// Decodes, rotates, stores the fusion source, undistorts when enabled,
-// publishes and calls the callback (only when dev is not null). Caller holds
-// s.inputMutex. False when the frame was dropped.
-bool ProcessRgbFrame(RgbShared& s, const RgbFrame& frame, std::uint8_t rotation, const DeviceRecord* dev);
+// A published image and the callback registered at publication, for a call
+// made once every lock is released. pixels keeps record.data alive.
+struct RgbDelivery {
+    ZelOrbRgbCallback callback = nullptr;
+    ZelOrbRgbData record{};
+    cv::Mat pixels;
+};
+
+// Decodes, rotates, stores the fusion source, undistorts when enabled and
+// publishes. Caller holds s.inputMutex. False when the frame was dropped.
+bool ProcessRgbFrame(RgbShared& s, const RgbFrame& frame, std::uint8_t rotation, RgbDelivery* delivery = nullptr);
 
 // Copies the newest image out as ZelOrbGetRgb does (waits up to timeout).
 bool TakeRgbImage(RgbShared& s, ZelOrbRgbData& out, std::chrono::milliseconds timeout);
