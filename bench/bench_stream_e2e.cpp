@@ -231,6 +231,12 @@ LibraryTrial libraryTrial(double rate, double seconds) {
     t.ok = sr.packets > 0 && st.datagramsQueued.load() == sr.packets && st.datagramsDroppedQueueFull.load() == 0 &&
            st.framesDroppedQueueFull.load() == 0 && st.framesPublished.load() + 1 >= sr.frames;
     t.receptionCpu = (cpu1 - cpu0) / wall;
+    if (!t.ok)
+        std::printf("    (queued %llu of %llu datagrams, queue full %llu; published %llu of %llu frames, frame queue full %llu)\n",
+                    static_cast<unsigned long long>(st.datagramsQueued.load()), static_cast<unsigned long long>(sr.packets),
+                    static_cast<unsigned long long>(st.datagramsDroppedQueueFull.load()),
+                    static_cast<unsigned long long>(st.framesPublished.load()), static_cast<unsigned long long>(sr.frames),
+                    static_cast<unsigned long long>(st.framesDroppedQueueFull.load()));
     detachDevice();
     return t;
 }
