@@ -193,7 +193,11 @@ typedef struct RotateParams {
 /* -------------------------------------------------------------- callbacks */
 
 /* Called on the device's frame thread with the newest frame (150 rows of 360
- * points) while the device's stream mutex is held. */
+ * points) while the device's stream mutex is held; the frame is the library's
+ * working frame, valid until the callback returns. Inside it, the device's
+ * own ZelOrbGetPointCloud, ZelOrbGetDualEchoPointCloud,
+ * ZelOrbRegisterCallbackUpdateFrame and ZelOrbDisconnectDevice are refused
+ * with -1 (they would wait for the callback itself). */
 typedef void (*ZelOrbFrameCallback)(ZelOrbPointData (*frame)[ZEL_ORB_FRAME_COLS]);
 /* Called on the device's IMU thread with each nine-axis sample. */
 typedef void (*ZelOrb9AxisImuCallback)(ZelOrb9AxisImuData data);
@@ -231,20 +235,26 @@ ORB_API const char* ZelOrbGetDetailedReturnInfo(int32_t code, char* buffer, size
 /* ------------------------------------------------------------ point cloud */
 
 /* Opens the point-cloud socket on port (host IP = the local interface address
- * the devices send to) and the control socket; 0, -1, -1998, -2000. */
+ * the devices send to) and the control socket; 0, -1 (control socket not
+ * opened; reception runs), -1998 (bind failed), -1999 (null host IP), -2000
+ * (port 0). */
 ORB_API int32_t ZelOrbStartReceiveData(const char* host_ip, int32_t port);
 /* Closes the point-cloud socket; 0, or -1994 when it was not open. */
 ORB_API int32_t ZelOrbStopReceiveData(void);
-/* Copies the newest single-echo frame once: 0, -1988, -1992 (no new frame). */
+/* Copies the newest single-echo frame once: 0, -1988, -1992 (no new frame),
+ * -1999 (null IP or frame), -1 (inside the device's own callback). */
 ORB_API int32_t ZelOrbGetPointCloud(const char* ip, ZelOrbPointData (*frame)[ZEL_ORB_FRAME_COLS]);
-/* Copies the newest echo pair once (dual-echo mode): 0, -1988, -1992. */
+/* Copies the newest echo pair once (dual-echo mode): 0, -1988, -1992,
+ * -1999 (null IP or frame), -1 (inside the device's own callback). */
 ORB_API int32_t ZelOrbGetDualEchoPointCloud(const char* ip, ZelOrbPointData (*first)[ZEL_ORB_FRAME_COLS],
                                             ZelOrbPointData (*second)[ZEL_ORB_FRAME_COLS]);
-/* Per position, the point of the larger distance (ties take second); 0. */
+/* Per position, the point of the larger distance (ties and NaN take second);
+ * 0, or -1999 for a null frame. result may be one of the inputs. */
 ORB_API int32_t ZelOrbGetMaximumRangePointCloud(ZelOrbPointData (*first)[ZEL_ORB_FRAME_COLS],
                                                 ZelOrbPointData (*second)[ZEL_ORB_FRAME_COLS],
                                                 ZelOrbPointData (*result)[ZEL_ORB_FRAME_COLS]);
-/* Registers (replaces) the frame callback: 0, -1988, -1991 (null). */
+/* Registers (replaces) the frame callback: 0, -1988, -1991 (null callback),
+ * -1999 (null IP), -1 (inside the device's own callback). */
 ORB_API int32_t ZelOrbRegisterCallbackUpdateFrame(const char* ip, ZelOrbFrameCallback callback);
 
 /* ---------------------------------------------------- device configuration */
