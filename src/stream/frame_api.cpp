@@ -7,15 +7,26 @@
 #include "core/callback_guard.h"
 #include "core/device.h"
 #include "core/registry.h"
+#include "imu_rgb/imu_rgb_state.h"
 #include "orb_sdk.h"
+
+namespace {
+
+// The frame and six-axis callbacks run with the device's stream mutex held;
+// a call from inside them that takes it again would wait for itself. The
+// nine-axis and RGB callbacks hold no stream mutex.
+bool underOwnStreamMutex(const char* ip) {
+    return orb::inOwnCallback(ip) && !orb::InOwnImuCallback(ip) && !orb::InOwnRgbCallback(ip);
+}
+
+}  // namespace
 
 extern "C" {
 
 ORB_API std::int32_t ZelOrbGetPointCloud(const char* ip, ZelOrbPointData (*frame)[ZEL_ORB_FRAME_COLS]) {
     return orb::apiGuard<std::int32_t>(RC_GENERAL_ERROR, [&]() -> std::int32_t {
         if (!ip) return RC_INVALID_TARGET;
-        // The frame callback runs with this device's stream mutex held.
-        if (orb::inOwnCallback(ip)) return RC_GENERAL_ERROR;
+        if (underOwnStreamMutex(ip)) return RC_GENERAL_ERROR;
         orb::Registry& reg = orb::Registry::get();
         std::shared_lock<std::shared_mutex> regLock(reg.mutex());
         orb::DeviceRecord* dev = reg.find(ip);
@@ -34,7 +45,7 @@ ORB_API std::int32_t ZelOrbGetDualEchoPointCloud(const char* ip, ZelOrbPointData
                                                  ZelOrbPointData (*second)[ZEL_ORB_FRAME_COLS]) {
     return orb::apiGuard<std::int32_t>(RC_GENERAL_ERROR, [&]() -> std::int32_t {
         if (!ip) return RC_INVALID_TARGET;
-        if (orb::inOwnCallback(ip)) return RC_GENERAL_ERROR;
+        if (underOwnStreamMutex(ip)) return RC_GENERAL_ERROR;
         orb::Registry& reg = orb::Registry::get();
         std::shared_lock<std::shared_mutex> regLock(reg.mutex());
         orb::DeviceRecord* dev = reg.find(ip);
@@ -67,7 +78,7 @@ ORB_API std::int32_t ZelOrbGetMaximumRangePointCloud(ZelOrbPointData (*first)[ZE
 ORB_API std::int32_t ZelOrbRegisterCallbackUpdateFrame(const char* ip, ZelOrbFrameCallback callback) {
     return orb::apiGuard<std::int32_t>(RC_GENERAL_ERROR, [&]() -> std::int32_t {
         if (!ip) return RC_INVALID_TARGET;
-        if (orb::inOwnCallback(ip)) return RC_GENERAL_ERROR;
+        if (underOwnStreamMutex(ip)) return RC_GENERAL_ERROR;
         orb::Registry& reg = orb::Registry::get();
         std::shared_lock<std::shared_mutex> regLock(reg.mutex());
         orb::DeviceRecord* dev = reg.find(ip);
