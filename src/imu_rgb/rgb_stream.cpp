@@ -83,16 +83,14 @@ bool AssembleRgbFragment(const std::uint8_t* data, std::size_t n, RgbAssembly& s
 // ------------------------------------------------------- image processing
 
 RgbDecode DecodeRgbFrame(std::uint8_t format, const std::vector<std::uint8_t>& bytes, cv::Mat& out) {
-    out.release();
     if (format == kRgbFormatJpeg) {
         if (bytes.empty() || bytes.size() > kMaxRgbFrameBytes) return RgbDecode::Dropped;
         const cv::Mat encoded(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<std::uint8_t*>(bytes.data()));
-        cv::Mat decoded = cv::imdecode(encoded, cv::IMREAD_COLOR);
+        cv::imdecode(encoded, cv::IMREAD_COLOR, &out);
         // Everything downstream (record, fusion, intrinsics) assumes the sensor size.
-        if (decoded.empty() || decoded.type() != CV_8UC3 || decoded.cols != kRgbWidth || decoded.rows != kRgbHeight)
+        if (out.empty() || out.type() != CV_8UC3 || out.cols != kRgbWidth || out.rows != kRgbHeight)
             return RgbDecode::Dropped;
-        cv::cvtColor(decoded, decoded, cv::COLOR_BGR2RGB);
-        out = decoded;
+        cv::cvtColor(out, out, cv::COLOR_BGR2RGB);
         return RgbDecode::Image;
     }
     if (format == kRgbFormatNv12) {
@@ -101,6 +99,7 @@ RgbDecode DecodeRgbFrame(std::uint8_t format, const std::vector<std::uint8_t>& b
         cv::cvtColor(yuv, out, cv::COLOR_YUV2RGB_NV12);
         return RgbDecode::Image;
     }
+    out = cv::Mat();
     return RgbDecode::Empty;
 }
 
@@ -120,7 +119,7 @@ bool IntrinsicsUsable(const float v[10]) {
     return v[0] > 0.0f && v[1] > 0.0f;
 }
 
-cv::Mat UndistortRgbImage(const cv::Mat& image, const float intr[10], UndistortMaps* cache) {
+cv::Mat UndistortRgbImage(const cv::Mat& image, const float intr[10], UndistortMaps* cache, cv::Mat* into) {
     if (image.empty()) {
         std::fputs("Error param undistort\n", stderr);
         return cv::Mat();
@@ -142,21 +141,36 @@ cv::Mat UndistortRgbImage(const cv::Mat& image, const float intr[10], UndistortM
         maps.size = image.size();
         maps.valid = true;
     }
-    cv::Mat out;
+    cv::Mat fresh;
+    cv::Mat& out = into ? *into : fresh;
     cv::remap(image, out, maps.map1, maps.map2, cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar());
     return out;
 }
 
+namespace {
+// A pool entry whose pixels no one else references (or an empty one).
+cv::Mat& FreeBuffer(cv::Mat (&pool)[3]) {
+    for (cv::Mat& m : pool) {
+        if (m.empty()) return m;
+        if (m.u && m.u->refcount > 0 && CV_XADD(&m.u->refcount, 0) == 1) return m;
+    }
+    pool[0].release();  // all still read elsewhere: they keep theirs, we take fresh pixels
+    return pool[0];
+}
+}  // namespace
+
 bool ProcessRgbFrame(RgbShared& s, const RgbFrame& frame, std::uint8_t rotation, RgbDelivery* delivery) {
-    cv::Mat image;
-    if (DecodeRgbFrame(frame.header.format(), frame.bytes, image) == RgbDecode::Dropped) return false;
+    cv::Mat& decodeBuffer = FreeBuffer(s.decodePool);
+    const RgbDecode decoded = DecodeRgbFrame(frame.header.format(), frame.bytes, decodeBuffer);
+    if (decoded == RgbDecode::Dropped) return false;
+    cv::Mat image = decoded == RgbDecode::Image ? decodeBuffer : cv::Mat();
     RotateRgbImage(image, rotation);
     {
         std::lock_guard<std::mutex> lk(s.fusionMutex);
         s.fusionSource = image;  // shares the pixels; nobody writes them from here on
     }
     cv::Mat published = image;
-    if (s.undistort.load()) published = UndistortRgbImage(image, s.intrinsics, &s.maps);
+    if (s.undistort.load()) published = UndistortRgbImage(image, s.intrinsics, &s.maps, &FreeBuffer(s.undistortPool));
     {
         std::lock_guard<std::mutex> lk(s.outputMutex);
         s.image = published;

@@ -61,8 +61,9 @@ bool AssembleRgbFragment(const std::uint8_t* data, std::size_t n, RgbAssembly& s
 
 enum class RgbDecode { Image, Empty, Dropped };
 // JPEG (format 0, must decode to 1600 x 1200) or NV12 (format 2, exactly
-// 2,880,000 bytes) into a 1200 x 1600 CV_8UC3 R,G,B image. Any other format
-// gives Empty; an undecodable frame Dropped.
+// 2,880,000 bytes) into a 1200 x 1600 CV_8UC3 R,G,B image, written into the
+// pixels out already has when they fit. Any other format gives Empty (out
+// becomes an empty header); an undecodable frame Dropped.
 RgbDecode DecodeRgbFrame(std::uint8_t format, const std::vector<std::uint8_t>& bytes, cv::Mat& out);
 
 // In place: 1 turns by 180 degrees, 2 mirrors left-right, 3 top-bottom.
@@ -78,8 +79,10 @@ struct UndistortMaps {
 
 // Fisheye undistortion keeping the same camera matrix. Uses (and refreshes)
 // cache when given; the pixels equal those of maps built for this image.
+// The result is written into *into's pixels when given and they fit.
 // An empty image gives an empty result and a message on standard error.
-cv::Mat UndistortRgbImage(const cv::Mat& image, const float intrinsics[10], UndistortMaps* cache);
+cv::Mat UndistortRgbImage(const cv::Mat& image, const float intrinsics[10], UndistortMaps* cache,
+                          cv::Mat* into = nullptr);
 
 // fx, fy positive and every value finite.
 bool IntrinsicsUsable(const float intrinsics[10]);
@@ -98,6 +101,10 @@ struct RgbShared {
     std::atomic<bool> undistort{false};
     float intrinsics[10] = {};  // under inputMutex
     UndistortMaps maps;         // under inputMutex
+    // Image buffers reused once no reader holds them any more, so a frame
+    // does not pay for fresh pages (under inputMutex).
+    cv::Mat decodePool[3];
+    cv::Mat undistortPool[3];
 
     // Decoded, rotated image before undistortion; its pixels are never
     // written once stored, so readers may keep a reference.
