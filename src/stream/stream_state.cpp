@@ -78,7 +78,8 @@ void StartDeviceThreads(DeviceRecord& dev) {
         joinThread(st.packetThread);
         st.packetThreadActive.store(true);
         try {
-            st.packetThread = std::thread(packetThreadMain, &dev);
+            // A lambda keeps the thread's state type local (and unexported).
+            st.packetThread = std::thread([&dev] { packetThreadMain(&dev); });
         } catch (...) {
             st.packetThreadActive.store(false);
             throw;
@@ -88,7 +89,7 @@ void StartDeviceThreads(DeviceRecord& dev) {
         joinThread(st.frameThread);
         st.frameThreadActive.store(true);
         try {
-            st.frameThread = std::thread(frameThreadMain, &dev);
+            st.frameThread = std::thread([&dev] { frameThreadMain(&dev); });
         } catch (...) {
             st.frameThreadActive.store(false);
             throw;
