@@ -80,7 +80,9 @@ inline bool nearlyEqual(float a, float b) { return std::fabs(a - b) <= 1e-4f * s
 // be the point the camera sent at that position in the frame its timestamp
 // names (the timestamp is the frame index). With exact = false only the
 // position and the frame's existence are checked (filters may move points).
-inline FrameCheck checkFrame(const Frame& got, const orbsim::PointCloudStreamer& streamer, bool exact = true) {
+// lookup(index) gives the sent frame or null; framesSent bounds the indices.
+template <class Lookup>
+FrameCheck checkFrameWith(const Frame& got, Lookup&& lookup, std::uint64_t framesSent, bool exact = true) {
     FrameCheck r;
     std::shared_ptr<const orbsim::SentFrame> sent;
     for (std::size_t i = 0; i < got.size(); ++i) {
@@ -94,13 +96,13 @@ inline FrameCheck checkFrame(const Frame& got, const orbsim::PointCloudStreamer&
             r.error = m.str();
             return r;
         }
-        if (p.timestamp > streamer.framesSent()) {
-            m << "point " << i << " names frame " << p.timestamp << ", only " << streamer.framesSent() << " sent";
+        if (p.timestamp > framesSent) {
+            m << "point " << i << " names frame " << p.timestamp << ", only " << framesSent << " sent";
             r.error = m.str();
             return r;
         }
         r.newest = std::max<std::uint64_t>(r.newest, p.timestamp);
-        if (!sent || sent->index != p.timestamp) sent = streamer.sentFrame(p.timestamp);
+        if (!sent || sent->index != p.timestamp) sent = lookup(p.timestamp);
         if (!sent) {
             ++r.unverifiable;
             continue;
@@ -119,6 +121,11 @@ inline FrameCheck checkFrame(const Frame& got, const orbsim::PointCloudStreamer&
         }
     }
     return r;
+}
+
+inline FrameCheck checkFrame(const Frame& got, const orbsim::PointCloudStreamer& streamer, bool exact = true) {
+    return checkFrameWith(
+        got, [&](std::uint64_t index) { return streamer.sentFrame(index); }, streamer.framesSent(), exact);
 }
 
 }  // namespace orbstress
