@@ -12,8 +12,8 @@
  * library threads while the library holds the mutex that guards them. From
  * inside any callback, the calls that take the device registry exclusively
  * (connect, disconnect, ZelOrbSetDeviceMode, ZelOrbSetIntensityFiltering,
- * ZelOrbSetSpatialFilter, ZelOrbSetTimeMedianFilter, ZelOrbSetFlyingFilter,
- * ZelOrbInitRGBDFusionParam, ZelOrbGetRGBDFusionData) return -1 instead of
+ * ZelOrbSetSpatialFilter, ZelOrbSetTimeMedianFilter, ZelOrbSetFlyingFilter)
+ * return -1 instead of
  * risking a deadlock, as do the calls that would wait for the callback's own
  * thread or mutex (listed with each registration). */
 #ifndef ORB_SDK_H

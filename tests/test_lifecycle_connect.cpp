@@ -244,7 +244,7 @@ TEST_F(Lifecycle, DisconnectTwiceGivesZeroThenNotFound) {
     EXPECT_EQ(ZelOrbConnectDevice("127.0.0.2", 6301), RC_OK);
 }
 
-TEST_F(Lifecycle, DisconnectFromTheDevicesOwnCallbackIsRefused) {
+TEST_F(Lifecycle, ConnectAndDisconnectFromInsideACallbackAreRefused) {
     SimDevice sim("127.0.0.2");
     ASSERT_EQ(ZelOrbConnectDevice("127.0.0.2", 6301), RC_OK);
     ASSERT_EQ(ZelOrbConnectDevice("127.0.0.3", 6301), RC_HANDSHAKE_FAILED);  // nobody answers there
@@ -255,9 +255,23 @@ TEST_F(Lifecycle, DisconnectFromTheDevicesOwnCallbackIsRefused) {
         orb::CallbackScope inCallback(dev);
         EXPECT_EQ(ZelOrbDisconnectDevice("127.0.0.2"), RC_GENERAL_ERROR);
         EXPECT_TRUE(registered("127.0.0.2"));
-        // Another device may still be disconnected from there.
-        EXPECT_EQ(ZelOrbDisconnectDevice("127.0.0.3"), RC_OK);
+        // Nor another device: its exclusive registry lock could wait for a
+        // thread that waits for the mutex this callback runs under.
+        EXPECT_EQ(ZelOrbDisconnectDevice("127.0.0.3"), RC_GENERAL_ERROR);
+        EXPECT_EQ(ZelOrbConnectDevice("127.0.0.3", 6301), RC_GENERAL_ERROR);
+        EXPECT_TRUE(registered("127.0.0.3"));
+        // The same holds for every call that takes the registry exclusively;
+        // calls that share it go through.
+        const double d[] = {1.0};
+        EXPECT_EQ(ZelOrbSetSpatialFilter("127.0.0.3", true, 5), RC_GENERAL_ERROR);
+        EXPECT_EQ(ZelOrbSetTimeMedianFilter("127.0.0.3", true, 5, 100), RC_GENERAL_ERROR);
+        EXPECT_EQ(ZelOrbSetFlyingFilter("127.0.0.3", true, 300), RC_GENERAL_ERROR);
+        EXPECT_EQ(ZelOrbSetIntensityFiltering("127.0.0.3", true, d, d, 1), RC_GENERAL_ERROR);
+        EXPECT_EQ(ZelOrbSetDeviceMode("127.0.0.3", 0), RC_GENERAL_ERROR);
+        EXPECT_EQ(ZelOrbSetDistanceFiltering("127.0.0.3", true, 0, 100), RC_OK);
     }
+    EXPECT_EQ(ZelOrbSetSpatialFilter("127.0.0.3", false, 5), RC_OK);
+    EXPECT_EQ(ZelOrbDisconnectDevice("127.0.0.3"), RC_OK);
     EXPECT_EQ(ZelOrbDisconnectDevice("127.0.0.2"), RC_OK);
 }
 
