@@ -12,6 +12,7 @@
 
 #include "camera.h"
 #include "core/device.h"
+#include "core/lifecycle.h"
 #include "core/registry.h"
 #include "imu_rgb/imu_rgb_state.h"
 #include "imu_sender.h"
@@ -175,6 +176,28 @@ TEST_F(ImuStream, SixAxisRegistration) {
     ASSERT_NE(dev, nullptr);
     std::lock_guard<std::mutex> lk(dev->stream.streamMutex);
     EXPECT_EQ(dev->stream.sixAxisCallback, static_cast<ZelOrb6AxisImuCallback>(cb));
+}
+
+// A connection setup that replaces the sockets of a known device pauses the
+// streams first and restarts them on the new sockets afterwards.
+TEST_F(ImuStream, StreamsFollowTheSocketsOfANewConnectionSetup) {
+    ASSERT_EQ(ZelOrbStartDevice9AxisImuStream(kDev), RC_OK);
+    ZelOrb9AxisImuData out{};
+    ASSERT_TRUE(pollAfterSending(orbsim::imuSampleFor(1), out));
+    const std::uint16_t oldPort = cam->store()->handshake().dataPort;
+    {
+        auto& reg = orb::Registry::get();
+        std::unique_lock<std::shared_mutex> lock(reg.mutex());
+        orb::DeviceRecord* dev = reg.find(kDev);
+        ASSERT_NE(dev, nullptr);
+        const orb::RunningStreams running = orb::PauseStreamsForNewSockets(*dev);
+        EXPECT_TRUE(running.imu);
+        EXPECT_FALSE(running.rgb);
+        ASSERT_EQ(orb::RunConnectionSetup(*dev), RC_OK);
+        orb::ResumeStreamsOnNewSockets(*dev, running);
+    }
+    ASSERT_NE(cam->store()->handshake().dataPort, oldPort);
+    ASSERT_TRUE(pollAfterSending(orbsim::imuSampleFor(2), out)) << "samples to the new IMU port arrive";
 }
 
 std::atomic<bool> gBlockEntered{false};

@@ -46,6 +46,23 @@ bool ImuRgbState::stopAll() {
     return ok;
 }
 
+RunningStreams PauseStreamsForNewSockets(DeviceRecord& dev) {
+    ImuRgbState& st = dev.ctrl.imuRgb;
+    RunningStreams running;
+    {
+        std::lock_guard<std::mutex> lk(st.controlMutex);
+        running.imu = st.imuFlags->run.load();
+        running.rgb = st.rgbRecvFlags->run.load();
+    }
+    st.stopAll();
+    return running;
+}
+
+void ResumeStreamsOnNewSockets(DeviceRecord& dev, RunningStreams running) {
+    if (running.imu) StartImuStream(dev);
+    if (running.rgb) StartRgbStream(dev);
+}
+
 namespace {
 std::atomic<int> gFailLaunches{0};
 

@@ -74,6 +74,24 @@ public:
     const std::shared_ptr<RgbShared> rgb;
 };
 
+// Start the device's nine-axis / RGB threads on its current sockets
+// (stopping running ones first): RC_OK or RC_IMU_START_FAILED /
+// RC_RGB_START_FAILED. Caller holds the registry lock.
+std::int32_t StartImuStream(DeviceRecord& dev);
+std::int32_t StartRgbStream(DeviceRecord& dev);
+
+// For a connection setup that replaces the data and IMU sockets of a known
+// device: stop the stream threads before the old sockets close (they would
+// otherwise keep reading a closed descriptor whose number may be reused),
+// then start again those that were running, on the new sockets. Caller holds
+// the registry lock exclusively.
+struct RunningStreams {
+    bool imu = false;
+    bool rgb = false;
+};
+RunningStreams PauseStreamsForNewSockets(DeviceRecord& dev);
+void ResumeStreamsOnNewSockets(DeviceRecord& dev, RunningStreams running);
+
 // Starts f on a detached thread; false when the platform refuses the thread.
 bool LaunchDetached(std::function<void()> f);
 

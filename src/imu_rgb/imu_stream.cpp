@@ -83,6 +83,25 @@ void ImuThreadMain(const std::shared_ptr<ImuShared>& imu, const std::shared_ptr<
     flags->exit.store(true);
 }
 
+
+std::int32_t StopImuStream(DeviceRecord& dev) {
+    ImuRgbState& st = dev.ctrl.imuRgb;
+    std::lock_guard<std::mutex> lk(st.controlMutex);
+    return StopStreamThread(*st.imuFlags) ? RC_OK : RC_GENERAL_ERROR;
+}
+
+std::int32_t GetImu(DeviceRecord& dev, ZelOrb9AxisImuData& out) {
+    ImuShared& imu = *dev.ctrl.imuRgb.imu;
+    std::unique_lock<std::mutex> lk(imu.mutex);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    if (!imu.cv.wait_until(lk, deadline, [&] { return imu.newSample.load(); })) return RC_IMU_GET_FAILED;
+    imu.newSample.store(false);
+    out = imu.latest;
+    return RC_OK;
+}
+
+}  // namespace
+
 std::int32_t StartImuStream(DeviceRecord& dev) {
     ImuRgbState& st = dev.ctrl.imuRgb;
     std::lock_guard<std::mutex> lk(st.controlMutex);
@@ -106,23 +125,6 @@ std::int32_t StartImuStream(DeviceRecord& dev) {
     return RC_OK;
 }
 
-std::int32_t StopImuStream(DeviceRecord& dev) {
-    ImuRgbState& st = dev.ctrl.imuRgb;
-    std::lock_guard<std::mutex> lk(st.controlMutex);
-    return StopStreamThread(*st.imuFlags) ? RC_OK : RC_GENERAL_ERROR;
-}
-
-std::int32_t GetImu(DeviceRecord& dev, ZelOrb9AxisImuData& out) {
-    ImuShared& imu = *dev.ctrl.imuRgb.imu;
-    std::unique_lock<std::mutex> lk(imu.mutex);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
-    if (!imu.cv.wait_until(lk, deadline, [&] { return imu.newSample.load(); })) return RC_IMU_GET_FAILED;
-    imu.newSample.store(false);
-    out = imu.latest;
-    return RC_OK;
-}
-
-}  // namespace
 }  // namespace orb
 
 extern "C" {

@@ -282,6 +282,36 @@ void RgbProcessMain(const std::shared_ptr<RgbShared>& s, const std::shared_ptr<T
     flags->exit.store(true);
 }
 
+
+std::int32_t StopRgbStream(DeviceRecord& dev) {
+    ImuRgbState& st = dev.ctrl.imuRgb;
+    std::lock_guard<std::mutex> lk(st.controlMutex);
+    st.rgbProcFlags->run.store(false);
+    const bool recv = StopStreamThread(*st.rgbRecvFlags);
+    const bool proc = StopStreamThread(*st.rgbProcFlags);
+    return recv && proc ? RC_OK : RC_GENERAL_ERROR;
+}
+
+std::int32_t SetUndistortion(DeviceRecord& dev, bool enable) {
+    RgbShared& s = *dev.ctrl.imuRgb.rgb;
+    std::lock_guard<std::mutex> lk(s.inputMutex);
+    if (!enable) {
+        s.undistort.store(false);
+        return RC_OK;
+    }
+    float record[10];
+    std::memcpy(record, s.intrinsics, sizeof record);
+    if (QueryIntrinsics(dev.ctrl, record) != 0 || !IntrinsicsUsable(record)) {
+        s.undistort.store(false);
+        return RC_GENERAL_ERROR;
+    }
+    std::memcpy(s.intrinsics, record, sizeof record);
+    s.undistort.store(true);
+    return RC_OK;
+}
+
+}  // namespace
+
 std::int32_t StartRgbStream(DeviceRecord& dev) {
     ImuRgbState& st = dev.ctrl.imuRgb;
     std::lock_guard<std::mutex> lk(st.controlMutex);
@@ -319,34 +349,6 @@ std::int32_t StartRgbStream(DeviceRecord& dev) {
     return RC_OK;
 }
 
-std::int32_t StopRgbStream(DeviceRecord& dev) {
-    ImuRgbState& st = dev.ctrl.imuRgb;
-    std::lock_guard<std::mutex> lk(st.controlMutex);
-    st.rgbProcFlags->run.store(false);
-    const bool recv = StopStreamThread(*st.rgbRecvFlags);
-    const bool proc = StopStreamThread(*st.rgbProcFlags);
-    return recv && proc ? RC_OK : RC_GENERAL_ERROR;
-}
-
-std::int32_t SetUndistortion(DeviceRecord& dev, bool enable) {
-    RgbShared& s = *dev.ctrl.imuRgb.rgb;
-    std::lock_guard<std::mutex> lk(s.inputMutex);
-    if (!enable) {
-        s.undistort.store(false);
-        return RC_OK;
-    }
-    float record[10];
-    std::memcpy(record, s.intrinsics, sizeof record);
-    if (QueryIntrinsics(dev.ctrl, record) != 0 || !IntrinsicsUsable(record)) {
-        s.undistort.store(false);
-        return RC_GENERAL_ERROR;
-    }
-    std::memcpy(s.intrinsics, record, sizeof record);
-    s.undistort.store(true);
-    return RC_OK;
-}
-
-}  // namespace
 }  // namespace orb
 
 extern "C" {
