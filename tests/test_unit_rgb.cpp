@@ -296,6 +296,29 @@ TEST(RgbPublish, UndistortionAppliesToThePublishedImageOnly) {
     EXPECT_EQ(cv::norm(s.image, directUndistort(decoded, intr), cv::NORM_INF), 0.0);
 }
 
+// Buffers are reused for later frames only once nobody holds them: an image
+// kept by a reader (as fusion keeps its source) never changes under it.
+TEST(RgbPublish, HeldImagesAreNeverOverwrittenByLaterFrames) {
+    orb::RgbShared s;
+    const float intr[10] = {760, 760, 800.5f, 600.5f, 0.021f, -0.0045f, 0.0012f, -0.00018f, 0, 0};
+    std::memcpy(s.intrinsics, intr, sizeof intr);
+    s.undistort = true;
+    const Bytes first = orbsim::encodeNv12(orbsim::makeTestPattern());
+    ASSERT_TRUE(orb::ProcessRgbFrame(s, frameOf(orb::kRgbFormatNv12, first, 1), 0, nullptr));
+    const cv::Mat heldSource = s.fusionSource;
+    const cv::Mat heldImage = s.image;
+    const cv::Mat sourceCopy = heldSource.clone();
+    const cv::Mat imageCopy = heldImage.clone();
+    cv::Mat other(1200, 1600, CV_8UC3);
+    for (std::uint32_t id = 2; id < 8; ++id) {
+        cv::randu(other, cv::Scalar::all(0), cv::Scalar::all(255));
+        ASSERT_TRUE(orb::ProcessRgbFrame(s, frameOf(orb::kRgbFormatNv12, orbsim::encodeNv12(other), id), 1, nullptr));
+    }
+    EXPECT_EQ(cv::norm(heldSource, sourceCopy, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(heldImage, imageCopy, cv::NORM_INF), 0.0);
+    EXPECT_NE(s.fusionSource.data, heldSource.data);
+}
+
 TEST(RgbPublish, UnknownFormatPublishesAnEmptyImageAndBadFramesNothing) {
     orb::RgbShared s;
     EXPECT_FALSE(orb::ProcessRgbFrame(s, frameOf(orb::kRgbFormatJpeg, payloadOf(100, 1), 1), 0, nullptr));
