@@ -17,7 +17,10 @@ public:
     CallbackScope& operator=(const CallbackScope&) = delete;
 
 private:
-    const DeviceRecord* previous_;
+    // The IP is copied: a callback that outlives its record's teardown may
+    // still ask, and must not read freed memory.
+    char previousIp_[16];
+    bool previousActive_;
 };
 
 // True when the calling thread is inside a callback of the device named ip.

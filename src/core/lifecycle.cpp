@@ -15,6 +15,7 @@
 #include "core/callback_guard.h"
 #include "core/device.h"
 #include "core/lifecycle.h"
+#include "imu_rgb/imu_rgb_state.h"
 #include "core/registry.h"
 #include "orb_sdk.h"
 #include "platform/net.h"
@@ -59,13 +60,18 @@ int RunConnectionSetup(DeviceRecord& dev) {
     ep.localImu = net::makeEndpoint(host.c_str(), static_cast<std::uint16_t>(kImuPortBase + 10 * k));
     ep.deviceControl = net::makeEndpoint(dev.ip.c_str(), kCommandPort);
 
+    // Running IMU/RGB threads read these sockets: stop them before the old
+    // descriptors close (their numbers may be reused) and restart them on
+    // the new ones.
+    const RunningStreams running = PauseStreamsForNewSockets(dev);
     closeIfOpen(ep.dataSocket);
     closeIfOpen(ep.imuSocket);
 
     std::uint8_t status = DEV_SOCKET_SETUP_FAILED;
     ep.dataSocket = OpenUdpSocket(ep.localData, 0);
+    if (ep.dataSocket != net::kInvalidSocket) ep.imuSocket = OpenUdpSocket(ep.localImu, kImuSocketTimeoutMs);
+    ResumeStreamsOnNewSockets(dev, running);
     if (ep.dataSocket != net::kInvalidSocket) {
-        ep.imuSocket = OpenUdpSocket(ep.localImu, kImuSocketTimeoutMs);
         if (ep.imuSocket != net::kInvalidSocket) {
             // Tells the device where to send: host address (network order)
             // and this connection's data port (big-endian).
