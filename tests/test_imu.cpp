@@ -185,19 +185,18 @@ TEST_F(ImuStream, StreamsFollowTheSocketsOfANewConnectionSetup) {
     ZelOrb9AxisImuData out{};
     ASSERT_TRUE(pollAfterSending(orbsim::imuSampleFor(1), out));
     const std::uint16_t oldPort = cam->store()->handshake().dataPort;
-    {
-        auto& reg = orb::Registry::get();
-        std::unique_lock<std::shared_mutex> lock(reg.mutex());
-        orb::DeviceRecord* dev = reg.find(kDev);
-        ASSERT_NE(dev, nullptr);
-        const orb::RunningStreams running = orb::PauseStreamsForNewSockets(*dev);
-        EXPECT_TRUE(running.imu);
-        EXPECT_FALSE(running.rgb);
-        ASSERT_EQ(orb::RunConnectionSetup(*dev), RC_OK);
-        orb::ResumeStreamsOnNewSockets(*dev, running);
-    }
+    // A reconnect replaces the sockets; the running stream moves with them.
+    ASSERT_EQ(ZelOrbConnectDevice(kDev, 6301), RC_DEVICE_EXISTS);
     ASSERT_NE(cam->store()->handshake().dataPort, oldPort);
     ASSERT_TRUE(pollAfterSending(orbsim::imuSampleFor(2), out)) << "samples to the new IMU port arrive";
+    {
+        auto& reg = orb::Registry::get();
+        std::shared_lock<std::shared_mutex> lock(reg.mutex());
+        orb::DeviceRecord* dev = reg.find(kDev);
+        ASSERT_NE(dev, nullptr);
+        EXPECT_TRUE(dev->ctrl.imuRgb.imuFlags->run.load());
+        EXPECT_FALSE(dev->ctrl.imuRgb.rgbRecvFlags->run.load());  // not started, not started by the reconnect
+    }
 }
 
 std::atomic<bool> gBlockEntered{false};
