@@ -77,9 +77,11 @@ void countFrame(ZelOrbPointData (*)[ZEL_ORB_FRAME_COLS]) { gCallbackFrames.fetch
 // ------------------------------------------------------------------- churn
 
 TEST_F(StressFaults, ConnectDisconnectChurnWhileDatagramsArrive) {
-    constexpr int kDevices = 3;
-    constexpr int kCyclesPerDevice = 100;
-    const auto deadline = Clock::now() + 40s;
+    constexpr int kDevices = 4;
+    constexpr int kCyclesPerDevice = 75;
+    // Bounded in time; a sanitized build on a busy machine may not finish all.
+    const auto deadline = Clock::now() + 45s;
+    const int minimumCycles = kSanitized ? 100 : 200;
     for (int k = 0; k < kDevices; ++k) camera(streamingCamera(k, kPort, 10.0));
 
     std::atomic<bool> stop{false};
@@ -105,14 +107,14 @@ TEST_F(StressFaults, ConnectDisconnectChurnWhileDatagramsArrive) {
                 if (i % 2 == 0 && ZelOrbRegisterCallbackUpdateFrame(ip.c_str(), countFrame) != RC_OK)
                     failures.add("callback on " + ip);
                 // Now and then stay until a frame has come, so frames flow during the churn.
-                if (i % 10 == 0 && eventually([&] { return ZelOrbGetPointCloud(ip.c_str(), rows(f)) == RC_OK; }, 2s))
+                if (i % 25 == 0 && eventually([&] { return ZelOrbGetPointCloud(ip.c_str(), rows(f)) == RC_OK; }, 2s))
                     verify(k, f);
                 if (ZelOrbDisconnectDevice(ip.c_str()) != RC_OK) failures.add("disconnect " + ip);
                 cycles.fetch_add(1);
             }
         });
     }
-    // A poller over all three addresses, present or not.
+    // A poller over all the addresses, present or not.
     threads.emplace_back([&] {
         Frame f(ZEL_ORB_FRAME_POINTS);
         for (int i = 0; !stop.load(); ++i) {
@@ -130,7 +132,7 @@ TEST_F(StressFaults, ConnectDisconnectChurnWhileDatagramsArrive) {
     failures.report();
     std::printf("%d connect/disconnect cycles, %d frames checked, %d frame callbacks\n", cycles.load(),
                 framesChecked.load(), gCallbackFrames.load());
-    EXPECT_GE(cycles.load(), 200);
+    EXPECT_GE(cycles.load(), minimumCycles);
     EXPECT_GT(framesChecked.load(), 0);
     {
         auto& reg = orb::Registry::get();
@@ -333,7 +335,8 @@ TEST_F(StressFaults, RgbCameraVanishingMidFrameStopsCleanly) {
 
     ZelOrbRgbData img{};
     EXPECT_EQ(ZelOrbGetRgb(ip.c_str(), &img), RC_RGB_GET_FAILED);  // the frame never completed
-    EXPECT_EQ(img.data, nullptr);
+    const std::uint8_t* data = img.data;  // the record is packed: no reference to its fields
+    EXPECT_EQ(data, nullptr);
     const auto before = Clock::now();
     EXPECT_EQ(ZelOrbStopDeviceRgbStream(ip.c_str()), RC_OK);
     EXPECT_LT(Clock::now() - before, 3s);
