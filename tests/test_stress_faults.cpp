@@ -24,7 +24,9 @@
 #include "core/registry.h"
 #include "platform/net.h"
 #include "rgb_sender.h"
+#include "stream/packet.h"
 #include "stream/reception.h"
+#include "support/packet_builder.h"
 #include "test_stress_common.h"
 
 namespace {
@@ -447,6 +449,63 @@ TEST_F(StressFaults, CameraVanishingMidControlServerExchangeFailsOnlyThatCall) {
         std::string why;
         ASSERT_TRUE(camA.start(&why)) << why;
     }
+}
+
+// ---------------------------------------------------- duplicated datagrams
+
+// A network may deliver a datagram twice, and a faulty camera may send two
+// packets for the same positions. When such packets fall into different
+// halves of a frame, the two decode workers must not write the same points
+// at once (a data race, points mixed from both packets): every point comes
+// out whole, from the later packet, as a single pass would leave it.
+TEST(StressFaultsNoNetwork, PacketsRepeatingPositionsAcrossTheDecodeHalves) {
+    const char* ip = "127.0.0.99";
+    {
+        auto& reg = orb::Registry::get();
+        std::unique_lock<std::shared_mutex> lock(reg.mutex());
+        reg.devices()[ip] = std::make_unique<orb::DeviceRecord>(ip, 6301);
+        reg.find(ip)->stream.running = true;
+    }
+    orb::DeviceRecord* dev = nullptr;
+    {
+        auto& reg = orb::Registry::get();
+        std::shared_lock<std::shared_mutex> lock(reg.mutex());
+        dev = reg.find(ip);
+    }
+    // Ten packets over rows 0..34, columns 0..39 (base 100), then the same
+    // positions again with other values (base 3000): the list splits in the middle.
+    constexpr int kPackets = 10;
+    constexpr int kRecords = 140;  // 35 rows of 4 columns
+    std::uint16_t number = 1;
+    for (int copy = 0; copy < 2; ++copy) {
+        for (int p = 0; p < kPackets; ++p) {
+            orbtest::PacketBuilder b(1, 2, number++, 0, static_cast<std::uint16_t>(4 * p), kRecords, 1, 7, 42);
+            b.fill10(kRecords, static_cast<std::uint16_t>(copy ? 3000 : 100));
+            orb::handlePacket(*dev, b.data(), b.size());
+        }
+    }
+    orbtest::PacketBuilder next(1, 2, 0, 100, 0, 4, 1, 8, 43);  // a lower number closes the frame
+    next.fill10(4, 10);
+    orb::handlePacket(*dev, next.data(), next.size());
+    orb::PacketListPtr list;
+    ASSERT_TRUE(dev->stream.frameQueue.tryPop(list));
+    ASSERT_EQ(list->packets.size(), 2u * kPackets);
+    for (int round = 0; round < 20; ++round) {
+        orb::processFrame(*dev, *list);
+        Frame f(ZEL_ORB_FRAME_POINTS);
+        ASSERT_EQ(ZelOrbGetPointCloud(ip, rows(f)), RC_OK);
+        for (int r = 0; r < 35; ++r)
+            for (int c = 0; c < 4 * kPackets; ++c) {
+                const ZelOrbPointData& p = f[static_cast<std::size_t>(r) * ZEL_ORB_FRAME_COLS + c];
+                const int i = r * 4 + c % 4;  // record index within its packet
+                ASSERT_EQ(p.distance, 3000.0f + i) << "row " << r << " col " << c;
+                ASSERT_EQ(p.x, orb::coordFromInt(3000 + i, 1.0f)) << "row " << r << " col " << c;
+                ASSERT_EQ(p.timestamp, 42u);
+            }
+    }
+    auto& reg = orb::Registry::get();
+    std::unique_lock<std::shared_mutex> lock(reg.mutex());
+    reg.devices().erase(ip);
 }
 
 }  // namespace

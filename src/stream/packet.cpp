@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <limits>
 #include <cstring>
+#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -127,13 +128,10 @@ void decodeRecords(const std::uint8_t* packet, std::uint32_t records, const Deco
     for (std::uint32_t i = 0; i < records; ++i, rec += F) {
         std::uint32_t row, col, echo;
         if (!position<T>(i, r0, c0, row, col, echo)) return;
-        ZelOrbPointData* dst;
-        if (dual) {
-            dst = (echo ? second : first) + row * ZEL_ORB_FRAME_COLS + col;
-        } else {
-            dst = first + (inverted ? (149 - row) * ZEL_ORB_FRAME_COLS + (359 - col) : row * ZEL_ORB_FRAME_COLS + col);
-        }
-        ZelOrbPointData& p = *dst;
+        const std::uint32_t at = (!dual && inverted) ? (149 - row) * ZEL_ORB_FRAME_COLS + (359 - col)
+                                                     : row * ZEL_ORB_FRAME_COLS + col;
+        if (at < t.from || at >= t.to) continue;  // another worker's share
+        ZelOrbPointData& p = (dual && echo ? second : first)[at];
         p.row = static_cast<std::uint16_t>(row);
         p.column = static_cast<std::uint16_t>(col);
         fill<F>(rec, sign, p);
@@ -296,25 +294,27 @@ void processFrame(DeviceRecord& dev, const PacketList& list) {
     target.first = st.workingFrame.data();
     target.second = st.workingSecondEcho.data();
 
-    // Two workers, each on half of the packets; packets never share a position.
-    auto work = [&list, &target](std::size_t from, std::size_t to) noexcept {
-        for (std::size_t i = from; i < to; ++i) {
-            const PacketRef& ref = list.packets[i];
-            decodePacket(list.bytes.data() + ref.offset, ref, target);
-        }
+    // Two workers, each reading every packet in order but writing only its
+    // own half of the positions: packets that repeat a position (a datagram
+    // delivered twice, a faulty sender) never have two writers, and the later
+    // packet wins, as in one pass.
+    auto work = [&list](const DecodeTarget& t) noexcept {
+        for (const PacketRef& ref : list.packets) decodePacket(list.bytes.data() + ref.offset, ref, t);
     };
-    const std::size_t half = n / 2;
-    if (half > 0) {
+    if (n > 1) {
+        DecodeTarget lower = target;
+        DecodeTarget upper = target;
+        lower.to = upper.from = static_cast<std::uint32_t>(kFramePoints / 2);
         std::thread worker;
         try {
-            worker = std::thread(work, 0, half);
+            worker = std::thread(work, std::cref(lower));
         } catch (const std::system_error&) {
-            work(0, half);  // no thread to be had: decode both halves here
+            work(lower);  // no thread to be had: decode both halves here
         }
-        work(half, n);
+        work(upper);
         if (worker.joinable()) worker.join();
     } else {
-        work(0, n);
+        work(target);
     }
 
     if (isDualEchoMode(target.mode)) {

@@ -46,6 +46,9 @@ struct DecodeTarget {
     const FilterSettings* filters = nullptr;
     ZelOrbPointData* first = nullptr;   // working frame
     ZelOrbPointData* second = nullptr;  // working second echo
+    // Landing positions this decoder writes, [from, to): a worker's share.
+    std::uint32_t from = 0;
+    std::uint32_t to = static_cast<std::uint32_t>(kFramePoints);
 };
 
 // A raw record coordinate to the frame's unit (v / 5, rounded as v / 10 in
