@@ -81,16 +81,17 @@ void countFrame(ZelOrbPointData (*)[ZEL_ORB_FRAME_COLS]) { gCallbackFrames.fetch
 TEST_F(StressFaults, ConnectDisconnectChurnWhileDatagramsArrive) {
     constexpr int kDevices = 4;
     constexpr int kCyclesPerDevice = 75;
-    // Bounded in time; a sanitized build on a busy machine may not finish all.
-    const auto deadline = Clock::now() + 45s;
-    const int minimumCycles = kSanitized ? 100 : 200;
+    // Bounded in time. A connection costs a sanitized build many times more
+    // (its buffers are megabytes), so there fewer cycles are asked for.
+    const auto deadline = Clock::now() + (kSanitized ? 20s : 40s);
+    const int minimumCycles = kSanitized ? 30 : 200;
     for (int k = 0; k < kDevices; ++k) camera(streamingCamera(k, kPort, 10.0));
 
     std::atomic<bool> stop{false};
     std::atomic<int> cycles{0}, framesChecked{0};
     Failures failures;
     auto verify = [&](int k, const Frame& f) {
-        const FrameCheck c = checkFrame(f, *cams_[k]->pointCloud());
+        const FrameCheck c = checkFrame(f, *cams_[k]);
         if (!c.error.empty()) failures.add(deviceIp(k) + ": " + c.error);
         if (c.points) framesChecked.fetch_add(1);
     };
@@ -145,7 +146,7 @@ TEST_F(StressFaults, ConnectDisconnectChurnWhileDatagramsArrive) {
     ASSERT_EQ(ZelOrbConnectDevice(deviceIp(0).c_str(), 6301), RC_OK);
     Frame f(ZEL_ORB_FRAME_POINTS);
     ASSERT_TRUE(eventually([&] { return ZelOrbGetPointCloud(deviceIp(0).c_str(), rows(f)) == RC_OK; }, 5s));
-    const FrameCheck c = checkFrame(f, *cams_[0]->pointCloud());
+    const FrameCheck c = checkFrame(f, *cams_[0]);
     EXPECT_TRUE(c.error.empty()) << c.error;
 }
 
@@ -169,7 +170,7 @@ TEST_F(StressFaults, ReceptionStopsAndRestartsUnderLoad) {
                 std::this_thread::sleep_for(1ms);
                 continue;
             }
-            const FrameCheck c = checkFrame(f, *cams_[k]->pointCloud());
+            const FrameCheck c = checkFrame(f, *cams_[k]);
             if (!c.error.empty()) failures.add(deviceIp(k) + ": " + c.error);
             framesChecked.fetch_add(1);
         }
@@ -201,7 +202,7 @@ TEST_F(StressFaults, ReceptionStopsAndRestartsUnderLoad) {
         const bool fresh = eventually(
             [&] {
                 if (ZelOrbGetPointCloud(deviceIp(k).c_str(), rows(f)) != RC_OK) return false;
-                c = checkFrame(f, *cams_[k]->pointCloud());
+                c = checkFrame(f, *cams_[k]);
                 return !c.error.empty() || c.newest > sentBefore[k];
             },
             5s);
