@@ -14,6 +14,7 @@
 #include "core/registry.h"
 #include "core/return_codes.h"
 #include "orb_sdk.h"
+#include "platform/net.h"
 
 namespace {
 
@@ -145,7 +146,9 @@ TEST(ReturnCodes, DetailMessageIsEmptyUntilSetAndReadersNeverSeeATornText) {
     EXPECT_EQ(std::string(held), full);
 }
 
-TEST(IPv4, ValidationTable) {
+// The socket layer parses address text itself, the same on every platform:
+// it must accept exactly what the check accepts, and print it back unchanged.
+TEST(IPv4, ValidationTableHoldsForTheCheckAndTheSocketLayer) {
     const struct {
         const char* text;
         bool ok;
@@ -179,8 +182,21 @@ TEST(IPv4, ValidationTable) {
         {"100.100.100.100.", false},
         {"1.2.3.4.", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(orb::IsValidIPv4(c.text), c.ok) << '"' << c.text << '"';
+    for (const auto& c : cases) {
+        EXPECT_EQ(orb::IsValidIPv4(c.text), c.ok) << '"' << c.text << '"';
+        std::uint32_t addr = 0;
+        EXPECT_EQ(orb::net::parseIPv4(c.text, addr), c.ok) << '"' << c.text << '"';
+        if (c.ok) {
+            EXPECT_EQ(orb::net::formatIPv4(addr), c.text);
+        }
+    }
     EXPECT_FALSE(orb::IsValidIPv4(nullptr));
+    std::uint32_t addr = 0;
+    EXPECT_FALSE(orb::net::parseIPv4(nullptr, addr));
+    ASSERT_TRUE(orb::net::parseIPv4("192.168.1.10", addr));
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&addr);
+    EXPECT_EQ(bytes[0], 192);  // network order: the first field first in memory
+    EXPECT_EQ(bytes[3], 10);
 }
 
 TEST(IPv4, ConnectRefusesInvalidTargetsWithoutCreatingAnything) {

@@ -147,7 +147,7 @@ bool ValidateReplyChain(const std::uint8_t* data, std::size_t length, std::uint1
 net::Socket OpenUdpSocket(const net::Endpoint& local, int timeoutMs) {
     net::Socket s = net::udpSocket();
     if (s == net::kInvalidSocket) return net::kInvalidSocket;
-    bool ok = net::setRecvBuffer(s, kControlRecvBuffer) && net::setReuseAddr(s) && net::bindTo(s, local);
+    bool ok = net::setRecvBuffer(s, kControlRecvBuffer) && net::setOwnAddrReuse(s) && net::bindTo(s, local);
     if (ok) {
         ok = timeoutMs == 0 ? net::setNonBlocking(s, true)
                             : net::setRecvTimeoutMs(s, timeoutMs) && net::setSendTimeoutMs(s, timeoutMs);

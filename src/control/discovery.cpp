@@ -206,15 +206,7 @@ bool ParseAnnouncement(const std::uint8_t* data, std::size_t n, ZelOrbNetInfo& o
     return true;
 }
 
-std::vector<std::string> DiscoveryHostAddresses() {
-#ifdef _WIN32
-    // There the host name resolves to every adapter's address.
-    return net::hostNameIPv4Addresses();
-#else
-    // Resolving the host name here usually yields only a loopback address.
-    return net::localIPv4Addresses(false);
-#endif
-}
+std::vector<std::string> DiscoveryHostAddresses() { return net::hostIPv4Addresses(); }
 
 std::string DiscoveryMessage() {
     Message& m = message();

@@ -1,6 +1,8 @@
 // Thin IPv4 socket layer: the only place that includes the OS socket headers.
-// POSIX here, Winsock behind _WIN32. Addresses are kept in network byte order
-// (as on the wire), ports in host byte order.
+// net_address.cpp handles address text without the OS, net_socket.cpp holds
+// the calls POSIX sockets and Winsock share, and net_posix.cpp / net_win32.cpp
+// only what differs. Addresses are kept in network byte order (as on the
+// wire), ports in host byte order.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +25,9 @@ struct Endpoint {
 };
 
 // Socket interface start-up / clean-up (WSAStartup / WSACleanup; no-ops on
-// POSIX, where start-up also makes sure no send can raise SIGPIPE).
+// POSIX). Each successful startup() is paired with one cleanup(); a cleanup()
+// without a startup() left to pair with fails without touching Winsock, so it
+// can never end the socket use of the application around the library.
 bool startup();
 int cleanup();
 
@@ -34,7 +38,13 @@ bool closeSocket(Socket s);
 
 bool setNonBlocking(Socket s, bool nonBlocking);
 bool setRecvBuffer(Socket s, int bytes);
+// Address reuse for a port several sockets share, as multicast listeners do
+// (SO_REUSEADDR).
 bool setReuseAddr(Socket s);
+// Address reuse for a port this program alone receives on, so it can bind it
+// again at once after a restart: SO_REUSEADDR on POSIX; SO_EXCLUSIVEADDRUSE on
+// Windows, where SO_REUSEADDR would let any later socket take the port over.
+bool setOwnAddrReuse(Socket s);
 bool setRecvTimeoutMs(Socket s, int ms);
 bool setSendTimeoutMs(Socket s, int ms);
 bool setBroadcast(Socket s);
@@ -47,7 +57,9 @@ bool setMulticastInterface(Socket s, const char* ifaceIp);
 bool setMulticastLoop(Socket s, bool on);
 bool setMulticastTtl(Socket s, int ttl);
 
-// Parses dotted IPv4 text (inet_pton semantics); false when it does not parse.
+// Parses dotted IPv4 text as inet_pton does on Linux (four decimal fields of
+// at most 255, no leading zeros), the same on every platform; false when it
+// does not parse.
 bool parseIPv4(const char* text, std::uint32_t& addrNetOrder);
 std::string formatIPv4(std::uint32_t addrNetOrder);
 Endpoint makeEndpoint(const char* ip, std::uint16_t port);  // addr 0 when ip does not parse
@@ -56,13 +68,18 @@ bool bindTo(Socket s, const Endpoint& local);
 bool bindTo(Socket s, const char* ip, std::uint16_t port);
 bool localEndpoint(Socket s, Endpoint& out);
 
-// Datagrams. Return the byte count, or -1 on error / nothing waiting.
+// Datagrams. Return the byte count, or -1 on error / nothing waiting. A
+// datagram larger than cap is cut to cap bytes. Winsock's report of an ICMP
+// "port unreachable" for an earlier send (WSAECONNRESET) is no datagram and
+// no failure: receives pass over it.
 int sendTo(Socket s, const void* data, std::size_t len, const Endpoint& to);
 int recvFrom(Socket s, void* buf, std::size_t cap, Endpoint* from);
 
-// Receives up to maxCount datagrams in one call where the platform offers it
-// (recvmmsg), else one. bufs[i] has room for cap bytes; lens[i] and froms[i]
-// are filled. Returns the number received, 0 when nothing is waiting, -1 on error.
+// Receives, without blocking, up to maxCount datagrams already waiting
+// (recvmmsg on Linux, a loop of recvfrom elsewhere). bufs[i] has room for cap
+// bytes; lens[i] and froms[i] are filled, lens[i] = cap + 1 for a datagram
+// that did not fit. Returns the number received, 0 when nothing is waiting,
+// -1 on error.
 int recvBatch(Socket s, std::uint8_t* const* bufs, std::size_t cap, int* lens, Endpoint* froms, int maxCount);
 
 // Stream sockets. send never raises SIGPIPE.
@@ -80,10 +97,12 @@ bool listenOn(Socket s, int backlog);
 // kInvalidSocket on error.
 Socket acceptConnection(Socket s, Endpoint* peer);
 
-// IPv4 addresses of the host's interfaces that are up, as dotted text.
-std::vector<std::string> localIPv4Addresses(bool includeLoopback);
-// IPv4 addresses the host's own name resolves to (on Windows: every adapter's).
-std::vector<std::string> hostNameIPv4Addresses();
+// The host's own IPv4 addresses, as dotted text, each once. On Windows those
+// its name resolves to (gethostname, then getaddrinfo for IPv4), which there
+// are every adapter's; elsewhere the name usually resolves to a loopback
+// address only, so those of every interface that is up, loopback left out
+// (getifaddrs).
+std::vector<std::string> hostIPv4Addresses();
 
 // The system's error number and text for the last socket error of this thread.
 int lastError();

@@ -1,7 +1,5 @@
 #include "fake_net.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -139,6 +137,7 @@ bool closeSocket(Socket s) {
 bool setNonBlocking(Socket s, bool) { return orbfuzz::exists(s); }
 bool setRecvBuffer(Socket s, int) { return orbfuzz::exists(s); }
 bool setReuseAddr(Socket s) { return orbfuzz::exists(s); }
+bool setOwnAddrReuse(Socket s) { return orbfuzz::exists(s); }
 bool setRecvTimeoutMs(Socket s, int) { return orbfuzz::exists(s); }
 bool setSendTimeoutMs(Socket s, int) { return orbfuzz::exists(s); }
 bool setBroadcast(Socket s) { return orbfuzz::exists(s); }
@@ -147,30 +146,6 @@ bool leaveMulticast(Socket s, const char*, const char*) { return orbfuzz::exists
 bool setMulticastInterface(Socket s, const char*) { return orbfuzz::exists(s); }
 bool setMulticastLoop(Socket s, bool) { return orbfuzz::exists(s); }
 bool setMulticastTtl(Socket s, int) { return orbfuzz::exists(s); }
-
-// Address text as the real layer handles it (inet_pton / inet_ntop).
-bool parseIPv4(const char* text, std::uint32_t& addrNetOrder) {
-    if (!text) return false;
-    in_addr a{};
-    if (::inet_pton(AF_INET, text, &a) != 1) return false;
-    addrNetOrder = a.s_addr;
-    return true;
-}
-
-std::string formatIPv4(std::uint32_t addrNetOrder) {
-    char buf[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = addrNetOrder;
-    if (!::inet_ntop(AF_INET, &a, buf, sizeof buf)) return std::string();
-    return buf;
-}
-
-Endpoint makeEndpoint(const char* ip, std::uint16_t port) {
-    Endpoint e;
-    e.port = port;
-    if (!parseIPv4(ip, e.addr)) e.addr = 0;
-    return e;
-}
 
 bool bindTo(Socket s, const Endpoint& local) {
     orbfuzz::BindHook hook;
@@ -184,13 +159,6 @@ bool bindTo(Socket s, const Endpoint& local) {
     }
     if (hook) hook(s, local);
     return true;
-}
-
-bool bindTo(Socket s, const char* ip, std::uint16_t port) {
-    Endpoint e;
-    e.port = port;
-    if (!parseIPv4(ip, e.addr)) return false;
-    return bindTo(s, e);
 }
 
 bool localEndpoint(Socket s, Endpoint& out) {
@@ -290,11 +258,10 @@ bool waitReadable(Socket s, int) {
 bool listenOn(Socket, int) { return false; }
 Socket acceptConnection(Socket, Endpoint*) { return kInvalidSocket; }
 
-std::vector<std::string> localIPv4Addresses(bool) {
+std::vector<std::string> hostIPv4Addresses() {
     std::lock_guard<std::mutex> lk(state().mutex);
     return state().addresses;
 }
-std::vector<std::string> hostNameIPv4Addresses() { return localIPv4Addresses(false); }
 
 int lastError() { return 0; }
 std::string lastErrorText() { return "fake socket"; }

@@ -3,7 +3,8 @@
 // fuzz input, nothing leaves the process, and no call ever blocks. Together
 // with the pause override (fake_sleep.cpp) a whole exchange with its retries
 // runs in microseconds, so the code that reads network bytes is fuzzed as it
-// runs in the library, not as a copy of it.
+// runs in the library, not as a copy of it. Address text is handled by the
+// real layer's own net_address.cpp.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +40,7 @@ void queueStream(orb::net::Socket s, const Bytes& bytes, std::size_t chunk = 0);
 // The peer of a TCP socket closes: once its bytes are read, recv returns 0.
 void closePeer(orb::net::Socket s);
 
-// Addresses localIPv4Addresses / hostNameIPv4Addresses report.
+// Addresses hostIPv4Addresses reports.
 void setLocalAddresses(std::vector<std::string> addresses);
 
 // Forgets every hook and socket (sockets the library still holds read as
