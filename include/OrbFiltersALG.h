@@ -18,7 +18,11 @@
  * Every device owns one instance (driven through ZelOrbSetSpatialFilter,
  * ZelOrbSetTimeMedianFilter, ZelOrbSetFlyingFilter); an application may also
  * create its own. All operations are thread-safe (one mutex per instance) and
- * none throws. The header needs no OpenCV headers. */
+ * none throws. The header needs no OpenCV headers.
+ *
+ * Being a C++ class, it links only with programs built by the same compiler
+ * family as the library (on Windows: MinGW-w64 g++ for orb_sdk_win.dll as
+ * built here; an MSVC program uses the C interface of orb_sdk.h instead). */
 #ifndef ORB_FILTERS_ALG_H
 #define ORB_FILTERS_ALG_H
 

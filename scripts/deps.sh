@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build and test dependencies on Debian when any is missing.
+#   scripts/deps.sh [more packages...]
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config libopencv-dev libgtest-dev libgmock-dev
-      libbenchmark-dev iproute2 clang libclang-rt-dev)
+      libbenchmark-dev iproute2 clang libclang-rt-dev "$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -10,6 +11,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+  $SUDO apt-get -o DPkg::Lock::Timeout=900 update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq \
+    "${missing[@]}" >/dev/null
 fi

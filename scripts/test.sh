@@ -3,15 +3,17 @@
 #   scripts/test.sh            plain build (build/)
 #   scripts/test.sh --asan     AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   scripts/test.sh --tsan     ThreadSanitizer (build-tsan/)
+#   scripts/test.sh --windows  64-bit Windows build, tested under Wine (build-windows/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = "--windows" ]; then exec bash scripts/test_windows.sh; fi
 bash scripts/deps.sh
 mode="${1:-plain}"
 case "$mode" in
   plain)  dir=build;      flags=() ;;
   --asan) dir=build-asan; flags=(-DORB_SANITIZE=ON -DORB_BUILD_BENCH=OFF -DORB_BUILD_EXAMPLES=OFF) ;;
   --tsan) dir=build-tsan; flags=(-DORB_TSAN=ON -DORB_BUILD_BENCH=OFF -DORB_BUILD_EXAMPLES=OFF) ;;
-  *) echo "usage: $0 [--asan|--tsan]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--asan|--tsan|--windows]" >&2; exit 2 ;;
 esac
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >/dev/null
 ctest_args=()

@@ -1,6 +1,8 @@
 # Installs the current build into a scratch prefix, then builds and runs a
 # small C application against it twice: through find_package(orb_sdk) and
-# through the installed pkg-config file.
+# through the installed pkg-config file. In a Windows cross-build the
+# application is built with the same toolchain, also against the MSVC import
+# library orb_sdk_win.lib, and run under the emulator (Wine).
 cmake_minimum_required(VERSION 3.20)
 
 function(run)
@@ -39,21 +41,33 @@ get_filename_component(libdir ${pc_dir} DIRECTORY)
 # application is not instrumented, so the runtime cannot come first.
 set(ENV{ASAN_OPTIONS} "verify_asan_link_order=0:detect_leaks=0")
 set(ENV{LD_LIBRARY_PATH} "${libdir}:$ENV{LD_LIBRARY_PATH}")
+set(ENV{WINEPATH} "Z:${prefix}/bin")
+set(toolchain_args)
+if(TOOLCHAIN)
+  # The prefix is one more root the cross toolchain may search.
+  set(toolchain_args -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DORB_WIN_DEPS=${prefix})
+endif()
+
+# Runs the consumer exe and checks what it printed.
+function(run_consumer exe how)
+  run(${EMULATOR} ${exe})
+  if(NOT RUN_OUTPUT MATCHES "Error \\[-1988\\]: Device not found")
+    message(FATAL_ERROR "consumer (${how}) printed: ${RUN_OUTPUT}")
+  endif()
+endfunction()
 
 # 1. CMake package.
 set(cbuild ${WORK_DIR}/consumer-cmake)
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${cbuild} -G ${GENERATOR}
-    -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
+    -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release
+    ${toolchain_args})
 run(${CMAKE_COMMAND} --build ${cbuild})
 file(GLOB_RECURSE exe ${cbuild}/orb_consumer ${cbuild}/orb_consumer.exe)
 if(NOT exe)
   message(FATAL_ERROR "consumer was not built")
 endif()
 list(GET exe 0 exe)
-run(${exe})
-if(NOT RUN_OUTPUT MATCHES "Error \\[-1988\\]: Device not found")
-  message(FATAL_ERROR "consumer (CMake package) printed: ${RUN_OUTPUT}")
-endif()
+run_consumer(${exe} "CMake package")
 
 # 2. pkg-config, with the compiler called directly.
 find_program(PKG_CONFIG NAMES pkg-config pkgconf)
@@ -65,9 +79,16 @@ run(${PKG_CONFIG} --cflags --libs orb_sdk)
 string(STRIP "${RUN_OUTPUT}" flags)
 separate_arguments(flags UNIX_COMMAND "${flags}")
 set(pexe ${WORK_DIR}/orb_consumer_pc)
-run(${C_COMPILER} -std=c11 ${CONSUMER_DIR}/consumer.c ${flags} -o ${pexe})
-run(${pexe})
-if(NOT RUN_OUTPUT MATCHES "Error \\[-1988\\]: Device not found")
-  message(FATAL_ERROR "consumer (pkg-config) printed: ${RUN_OUTPUT}")
+if(EMULATOR)
+  string(APPEND pexe .exe)
 endif()
-message(STATUS "installed package builds and runs the consumer both ways")
+run(${C_COMPILER} -std=c11 ${CONSUMER_DIR}/consumer.c ${flags} -o ${pexe})
+run_consumer(${pexe} "pkg-config")
+
+# 3. Windows: the import library made for MSVC names the DLL and every call.
+if(EXISTS ${libdir}/orb_sdk_win.lib)
+  set(lexe ${WORK_DIR}/orb_consumer_lib.exe)
+  run(${C_COMPILER} -std=c11 -I${prefix}/include/orb_sdk ${CONSUMER_DIR}/consumer.c ${libdir}/orb_sdk_win.lib -o ${lexe})
+  run_consumer(${lexe} "orb_sdk_win.lib")
+endif()
+message(STATUS "installed package builds and runs the consumer every way")

@@ -2,9 +2,13 @@
 // camera's command responder on loopback (host 127.0.0.1, devices 127.0.0.2+).
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#endif
 
 #include <memory>
 #include <mutex>
@@ -32,6 +36,22 @@ constexpr std::uint16_t kHandshake = 0x0100;
 constexpr std::uint16_t kQueryInverted = 0x033E;
 constexpr std::uint16_t kQueryRgbEnabled = 0x0328;
 constexpr std::uint16_t kQueryRgbRotation = 0x0337;
+
+// A socket's receive time-out in ms (Winsock keeps it as a DWORD, POSIX as a
+// timeval); -1 when it cannot be read.
+long recvTimeoutMs(orb::net::Socket s) {
+#ifdef _WIN32
+    DWORD ms = 0;
+    int len = sizeof ms;
+    const bool ok = ::getsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&ms), &len) == 0;
+    return ok ? static_cast<long>(ms) : -1;
+#else
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    const bool ok = ::getsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) == 0;
+    return ok ? tv.tv_sec * 1000 + tv.tv_usec / 1000 : -1;  // the kernel rounds up to its tick
+#endif
+}
 
 void setHostIp(const char* ip) {
     auto& reg = orb::Registry::get();
@@ -125,14 +145,13 @@ TEST_F(Lifecycle, HandshakeAnnouncesHostAndDataPortThenQueriesCacheTheirValues) 
         ASSERT_TRUE(orb::net::localEndpoint(d.ctrl.dataSocket, local));
         EXPECT_EQ(orb::net::formatIPv4(local.addr), kHost);
         EXPECT_EQ(local.port, dataPort);
+#ifndef _WIN32  // Winsock cannot tell whether a socket is non-blocking
         EXPECT_NE(::fcntl(d.ctrl.dataSocket, F_GETFL) & O_NONBLOCK, 0);
+        EXPECT_EQ(::fcntl(d.ctrl.imuSocket, F_GETFL) & O_NONBLOCK, 0);
+#endif
         ASSERT_TRUE(orb::net::localEndpoint(d.ctrl.imuSocket, local));
         EXPECT_EQ(local.port, dataPort + 1);
-        EXPECT_EQ(::fcntl(d.ctrl.imuSocket, F_GETFL) & O_NONBLOCK, 0);
-        timeval tv{};
-        socklen_t len = sizeof tv;
-        ASSERT_EQ(::getsockopt(d.ctrl.imuSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, &len), 0);
-        const long ms = tv.tv_sec * 1000 + tv.tv_usec / 1000;  // the kernel rounds up to its tick
+        const long ms = recvTimeoutMs(d.ctrl.imuSocket);
         EXPECT_GE(ms, 10);
         EXPECT_LE(ms, 20);
     });

@@ -45,6 +45,13 @@ bool setReuseAddr(Socket s);
 // again at once after a restart: SO_REUSEADDR on POSIX; SO_EXCLUSIVEADDRUSE on
 // Windows, where SO_REUSEADDR would let any later socket take the port over.
 bool setOwnAddrReuse(Socket s);
+// Under Wine a UDP socket bound to an address other than 127.0.0.1 is bound
+// to 0.0.0.0 on the host, so sockets on the same port at different addresses
+// (a simulated camera's 127.0.0.2:50660 beside the library's 127.0.0.1:50660)
+// collide unless all share the port (SO_REUSEADDR). There every bind shares
+// its port unless this switched it off; elsewhere it does nothing and returns
+// false.
+bool sharePortsUnderWine(bool on);
 bool setRecvTimeoutMs(Socket s, int ms);
 bool setSendTimeoutMs(Socket s, int ms);
 bool setBroadcast(Socket s);

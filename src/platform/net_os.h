@@ -74,11 +74,12 @@ inline void addUnique(std::vector<std::string>& list, const std::string& text) {
 }
 
 // Per OS: the error number of the last failed socket call of this thread (and
-// setting it), whether a non-blocking connect that failed with it is still
+// setting it), what a socket needs before it is bound, whether a non-blocking connect that failed with it is still
 // under way, and the wait for it to finish (0 when connected or failed with
 // the socket's pending error set, else the error number).
 int error();
 void setError(int err);
+void prepareBind(Socket s);  // just before every bind
 bool connectPending(int err);
 int waitConnected(Socket s, int timeoutMs);
 

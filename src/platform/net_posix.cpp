@@ -23,6 +23,7 @@ namespace os {
 int error() { return errno; }
 void setError(int err) { errno = err; }
 bool connectPending(int err) { return err == EINPROGRESS; }
+void prepareBind(Socket) {}
 
 namespace {
 
@@ -81,6 +82,8 @@ bool setNonBlocking(Socket s, bool nonBlocking) {
 // Here no other program can take a port over without setting SO_REUSEADDR
 // itself, and this one needs it to share a port with a wildcard bind.
 bool setOwnAddrReuse(Socket s) { return setReuseAddr(s); }
+
+bool sharePortsUnderWine(bool) { return false; }
 
 bool setRecvTimeoutMs(Socket s, int ms) { return setTimeout(s, SO_RCVTIMEO, ms); }
 bool setSendTimeoutMs(Socket s, int ms) { return setTimeout(s, SO_SNDTIMEO, ms); }

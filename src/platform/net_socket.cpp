@@ -48,6 +48,7 @@ bool setMulticastLoop(Socket s, bool on) { return setIntOption(s, IPPROTO_IP, IP
 bool setMulticastTtl(Socket s, int ttl) { return setIntOption(s, IPPROTO_IP, IP_MULTICAST_TTL, ttl); }
 
 bool bindTo(Socket s, const Endpoint& local) {
+    os::prepareBind(s);
     const sockaddr_in a = os::toSockaddr(local);
     return ::bind(os::native(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
 }

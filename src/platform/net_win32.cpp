@@ -16,9 +16,29 @@ namespace orb::net {
 
 const Socket kInvalidSocket = static_cast<Socket>(INVALID_SOCKET);
 
+namespace {
+
+bool underWine() {
+    static const bool wine = ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
+std::atomic<int> gSharePorts{-1};  // -1: as the platform needs
+
+bool sharePorts() {
+    const int v = gSharePorts.load();
+    return v < 0 ? underWine() : v != 0;
+}
+
+}  // namespace
+
 namespace os {
 
 int error() { return ::WSAGetLastError(); }
+
+void prepareBind(Socket s) {
+    if (sharePorts()) setReuseAddr(s);
+}
 void setError(int err) { ::WSASetLastError(err); }
 bool connectPending(int err) { return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS; }
 
@@ -128,8 +148,15 @@ bool setNonBlocking(Socket s, bool nonBlocking) {
 }
 
 bool setOwnAddrReuse(Socket s) {
+    if (sharePorts()) return setReuseAddr(s);  // the two options exclude each other
     const BOOL on = TRUE;
     return os::setOption(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, &on, sizeof on);
+}
+
+bool sharePortsUnderWine(bool on) {
+    if (!underWine()) return false;
+    gSharePorts.store(on ? 1 : 0);
+    return true;
 }
 
 bool setRecvTimeoutMs(Socket s, int ms) { return setTimeout(s, SO_RCVTIMEO, ms); }

@@ -138,6 +138,7 @@ bool setNonBlocking(Socket s, bool) { return orbfuzz::exists(s); }
 bool setRecvBuffer(Socket s, int) { return orbfuzz::exists(s); }
 bool setReuseAddr(Socket s) { return orbfuzz::exists(s); }
 bool setOwnAddrReuse(Socket s) { return orbfuzz::exists(s); }
+bool sharePortsUnderWine(bool) { return false; }
 bool setRecvTimeoutMs(Socket s, int) { return orbfuzz::exists(s); }
 bool setSendTimeoutMs(Socket s, int) { return orbfuzz::exists(s); }
 bool setBroadcast(Socket s) { return orbfuzz::exists(s); }
