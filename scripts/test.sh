@@ -35,7 +35,7 @@ ctest --output-on-failure -j"$(nproc)" --timeout 300 "${ctest_args[@]}"
 if [ "$mode" = plain ] && [ -d python/orb_sdk ]; then
   # The Python module's tests, with Debian's interpreter, in a private network
   # namespace when this user may make one.
-  pytest=(env PYTHONPATH="$PWD/python" /usr/bin/python3 -m pytest -q -p no:cacheprovider ../tests/python)
+  pytest=(timeout 900 env PYTHONPATH="$PWD/python" /usr/bin/python3 -m pytest -q -p no:cacheprovider ../tests/python)
   if unshare -n true 2>/dev/null; then
     unshare -n sh -c 'ip link set lo up && exec "$@"' sh "${pytest[@]}"
   else

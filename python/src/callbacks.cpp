@@ -220,8 +220,6 @@ constexpr const char* kRegisterCalls[kStreams] = {
     "ZelOrbRegisterCallbackUpdateFrame", "ZelOrbRegisterCallbackUpdate9AxisImuData",
     "ZelOrbRegisterCallbackUpdate6AxisImuData", "ZelOrbRegisterCallbackUpdateRgb"};
 
-// ------------------------------------------------------------------ camera
-
 }  // namespace
 
 void CameraCallbacks::set(Stream s, const std::string& ip, py::object fn) {

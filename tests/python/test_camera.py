@@ -66,6 +66,8 @@ def test_callbacks_run_python_off_the_library_threads(open_camera, monkeypatch):
     assert cam.callback_drops["imu"] == 0
     with pytest.raises(TypeError):
         cam.on_frame(42)
+    cam.on_frame(lambda frame: cam.close())  # from its own callback thread
+    assert wait_for(lambda: cam.closed)
 
 
 def test_imu_rgb_and_fusion(open_camera):
