@@ -1,7 +1,9 @@
 // orb_sdk.sim: the virtual camera, in-process, with its scenes and faults.
+#ifdef __linux__
 #include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
+#endif
 
 #include <functional>
 #include <map>
