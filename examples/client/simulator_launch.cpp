@@ -24,7 +24,8 @@ public:
 
 std::unique_ptr<BuiltInSimulator> startBuiltInSimulator(const std::string& deviceIp, const std::string& hostIp,
                                                         std::uint16_t hostPort, std::uint16_t sourcePort,
-                                                        std::string& error) {
+                                                        std::string& error,
+                                                        std::shared_ptr<const orbsim::Scene> scene) {
     orbsim::CameraOptions co;
     co.deviceIp = deviceIp;
     auto camera = std::make_unique<orbsim::Camera>(co);
@@ -32,8 +33,9 @@ std::unique_ptr<BuiltInSimulator> startBuiltInSimulator(const std::string& devic
 
     // A wall 2.5 m ahead turned by 20 degrees, with a little range noise and
     // intensity falling with distance: something to look at and to measure.
-    orbsim::ScenePtr scene = orbsim::withIntensityFalloff(
-        orbsim::withRangeNoise(orbsim::makeWallScene(250.0, 20.0), 0.3), 160.0, 200.0);
+    if (!scene)
+        scene = orbsim::withIntensityFalloff(orbsim::withRangeNoise(orbsim::makeWallScene(250.0, 20.0), 0.3), 160.0,
+                                             200.0);
     orbsim::StreamerOptions so;
     so.deviceIp = deviceIp;
     so.sourcePort = sourcePort;
