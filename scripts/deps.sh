@@ -3,6 +3,8 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config libopencv-dev libgtest-dev libgmock-dev
       libbenchmark-dev iproute2 clang libclang-rt-dev)
+# orb-viewer, and a virtual display with Mesa's software renderer for its tests.
+pkgs+=(libimgui-dev libglfw3-dev libepoxy-dev xvfb xauth libgl1-mesa-dri)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -73,7 +73,11 @@ void plot(const char* title, const Series& s, std::size_t first, std::size_t cou
         for (std::size_t i = start; i < s.t.size(); i += step) pts.emplace_back(X(s.t[i]), Y(s.values[c][i]));
         const ImU32 colour = kChannelColours[(c - first) % 6];
         if (pts.size() > 1) dl->AddPolyline(pts.data(), static_cast<int>(pts.size()), colour, 0, 1.5f);
-        std::snprintf(label, sizeof label, "%s %.4g", names[c - first], s.values[c].back());
+        // Values only while they fit beside the title.
+        if (count <= 3)
+            std::snprintf(label, sizeof label, "%s %.4g", names[c - first], s.values[c].back());
+        else
+            std::snprintf(label, sizeof label, "%s", names[c - first]);
         const float slot = (size.x - 120.0f) / static_cast<float>(count);
         dl->AddText(ImVec2(p0.x + 120 + slot * static_cast<float>(c - first), p0.y + 2), colour, label);
     }

@@ -47,7 +47,7 @@ bool saveScreenshot(const std::string& path, int width, int height) {
     cv::cvtColor(rgba, bgr, cv::COLOR_RGBA2BGR);
     cv::flip(bgr, bgr, 0);
     try {
-        return cv::imwrite(path, bgr);
+        return cv::imwrite(path, bgr, {cv::IMWRITE_PNG_COMPRESSION, 9});
     } catch (const cv::Exception&) {
         return false;
     }
