@@ -108,12 +108,13 @@ Mat4 OrbitCamera::projection(float aspect) const {
     return perspective(fovYDeg, aspect, zNear, distance * 4.0f + 100.0f * unitsPerMetre);
 }
 
-bool projectToPixel(const Mat4& vp, const Vec3& p, float width, float height, float& px, float& py) {
+bool projectToPixel(const Mat4& vp, const Vec3& p, float width, float height, float& px, float& py, float* depth) {
     float c[4];
     for (int r = 0; r < 4; ++r) c[r] = vp.at(r, 0) * p.x + vp.at(r, 1) * p.y + vp.at(r, 2) * p.z + vp.at(r, 3);
     if (c[3] <= 1e-6f) return false;
     px = (c[0] / c[3] + 1.0f) * 0.5f * width;
     py = (1.0f - c[1] / c[3]) * 0.5f * height;
+    if (depth) *depth = (c[2] / c[3] + 1.0f) * 0.5f;
     return true;
 }
 

@@ -44,7 +44,9 @@ public:
 };
 
 // Pixel of point p in a width x height viewport (x to the right, y down,
-// origin at the top-left corner). False when p is not in front of the eye.
-bool projectToPixel(const Mat4& viewProjection, const Vec3& p, float width, float height, float& px, float& py);
+// origin at the top-left corner), and its depth as the depth buffer holds it
+// (0 near, 1 far). False when p is not in front of the eye.
+bool projectToPixel(const Mat4& viewProjection, const Vec3& p, float width, float height, float& px, float& py,
+                    float* depth = nullptr);
 
 }  // namespace orbviewer

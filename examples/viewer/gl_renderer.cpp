@@ -172,6 +172,15 @@ void SceneRenderer::render(int width, int height, const Mat4& vp, float pointSiz
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
 }
 
+float SceneRenderer::depthAt(int x, int y) {
+    if (!fbo_ || x < 0 || y < 0 || x >= width_ || y >= height_) return 0.0f;
+    float d = 0.0f;
+    glBindFramebuffer(GL_FRAMEBUFFER, fbo_);
+    glReadPixels(x, height_ - 1 - y, 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &d);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    return d;
+}
+
 void appendLine(std::vector<PointVertex>& out, const Vec3& a, const Vec3& b, Rgb8 c) {
     out.push_back({a.x, a.y, a.z, c.r, c.g, c.b, 255});
     out.push_back({b.x, b.y, b.z, c.r, c.g, c.b, 255});

@@ -44,6 +44,8 @@ public:
     // Draws into the offscreen target, resized to width x height.
     void render(int width, int height, const Mat4& viewProjection, float pointSize, const float background[3]);
     GLuint texture() const { return colour_; }
+    // Depth (0 near, 1 far) the last render left at pixel (x, y), y from the top.
+    float depthAt(int x, int y);
     std::size_t pointCount() const { return pointCount_; }
 
 private:

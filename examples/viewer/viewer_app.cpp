@@ -122,7 +122,14 @@ ViewerApp::ViewerApp(Session& session, MessageLog& log, const ViewerOptions& o)
     angle_ = defaultAngleParams();
 }
 
-bool ViewerApp::init(std::string& error) { return renderer_.init(error); }
+bool ViewerApp::init(std::string& error) {
+    if (!renderer_.init(error)) return false;
+    // One draw now: a software renderer compiles its shaders at the first one.
+    renderer_.setPoints({{1, 0, 0, 255, 255, 255, 255}});
+    renderer_.render(16, 16, camera_.viewProjection(1.0f), pointSize_, kBackground);
+    glFinish();
+    return true;
+}
 
 float ViewerApp::scaleLo() const {
     switch (colour_) {
@@ -186,6 +193,8 @@ void ViewerApp::takeData() {
     session_.wantColours(colour_ == ColourMode::Rgb);
     if (session_.takeFrame(frame_)) {
         pointsDirty_ = depthDirty_ = intensityDirty_ = true;
+        // The frames tell the camera's echo mode, unless a switch was just asked for.
+        if (Clock::now() - echoAskedAt_ > std::chrono::seconds(3)) echoMode_ = frame_.dual ? 1 : 0;
         framePoints_ = 0;
         for (const ZelOrbPointData& p : frame_.first) framePoints_ += isEmptyPoint(p) ? 0 : 1;
     }
@@ -313,9 +322,13 @@ void ViewerApp::cameraSection(const SessionStatus& st) {
     }
     ImGui::TextUnformatted("Echo mode:");
     ImGui::SameLine();
-    if (ImGui::RadioButton("single", echoMode_ == 0)) session_.setEchoMode(echoMode_ = 0);
-    ImGui::SameLine();
-    if (ImGui::RadioButton("dual", echoMode_ == 1)) session_.setEchoMode(echoMode_ = 1);
+    for (int mode : {0, 1}) {
+        if (mode == 1) ImGui::SameLine();
+        if (ImGui::RadioButton(mode == 0 ? "single" : "dual", echoMode_ == mode)) {
+            session_.setEchoMode(echoMode_ = mode);
+            echoAskedAt_ = Clock::now();
+        }
+    }
 }
 
 void ViewerApp::networkSection(const SessionStatus& st) {
@@ -615,9 +628,12 @@ void ViewerApp::sceneView(const SessionStatus& st) {
     if (pointsDirty_) rebuildPoints();
     const int w = static_cast<int>(size.x), h = static_cast<int>(size.y);
     const Mat4 vp = camera_.viewProjection(size.x / size.y);
-    if (sceneDirty_ || w != sceneW_ || h != sceneH_) {
+    if (sceneDirty_ || w != renderedW_ || h != renderedH_) {
         renderer_.render(w, h, vp, pointSize_, kBackground);
         sceneDirty_ = false;
+        renderedW_ = w;
+        renderedH_ = h;
+        placeGridLabels(vp, size.x, size.y);
     }
     sceneX_ = static_cast<int>(pos.x), sceneY_ = static_cast<int>(pos.y), sceneW_ = w, sceneH_ = h;
     ImDrawList* dl = ImGui::GetWindowDrawList();
@@ -625,18 +641,8 @@ void ViewerApp::sceneView(const SessionStatus& st) {
     dl->AddImage(tex(renderer_.texture()), pos, end, ImVec2(0, 1), ImVec2(1, 0));
 
     dl->PushClipRect(pos, end, true);
-    if (grid_) {
-        // Distances along the sensor's axis, on the grid.
-        const float u = unitsPerMetre_;
-        for (int k = 1; k <= gridMetres_; ++k) {
-            float px = 0, py = 0;
-            if (!projectToPixel(vp, {static_cast<float>(k) * u, 0.0f, gridHeightM_ * u}, size.x, size.y, px, py))
-                continue;
-            char label[16];
-            std::snprintf(label, sizeof label, "%d m", k);
-            dl->AddText(ImVec2(pos.x + px + 3, pos.y + py - 14), IM_COL32(150, 150, 160, 255), label);
-        }
-    }
+    for (const GridLabel& l : gridLabels_)
+        dl->AddText(ImVec2(pos.x + l.x + 3, pos.y + l.y - 14), IM_COL32(150, 150, 160, 255), l.text);
     char info[160];
     const char* colourName[] = {"range", "intensity", "height", "RGB"};
     std::snprintf(info, sizeof info, "frame %llu  %zu points  %s%s", static_cast<unsigned long long>(frame_.seq),
@@ -659,6 +665,23 @@ void ViewerApp::sceneView(const SessionStatus& st) {
     }
     ImGui::SetCursorScreenPos(ImVec2(pos.x, end.y + 4));
     ImGui::TextDisabled("drag: orbit   right/middle drag or shift: pan   wheel: zoom   double-click: reset");
+}
+
+// Distances along the sensor's axis on the grid, where no point hides the grid.
+void ViewerApp::placeGridLabels(const Mat4& vp, float width, float height) {
+    gridLabels_.clear();
+    if (!grid_) return;
+    const float u = unitsPerMetre_;
+    for (int k = 1; k <= gridMetres_; ++k) {
+        float px = 0, py = 0, depth = 0;
+        if (!projectToPixel(vp, {static_cast<float>(k) * u, 0.0f, gridHeightM_ * u}, width, height, px, py, &depth) ||
+            px < 0 || py < 0 || px >= width || py >= height)
+            continue;
+        if (depth > renderer_.depthAt(static_cast<int>(px), static_cast<int>(py)) + 1e-4f) continue;
+        GridLabel l{px, py, {}};
+        std::snprintf(l.text, sizeof l.text, "%d m", k);
+        gridLabels_.push_back(l);
+    }
 }
 
 void ViewerApp::imageView(ImageKind kind, float maxHeight) {

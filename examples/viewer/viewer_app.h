@@ -48,6 +48,7 @@ private:
     void messageSection();
     void views(const SessionStatus& st);
     void sceneView(const SessionStatus& st);
+    void placeGridLabels(const Mat4& vp, float width, float height);
     void imageView(ImageKind kind, float maxHeight);
     void rgbView(float maxHeight);
     void imuView(float height);
@@ -71,7 +72,12 @@ private:
     std::vector<std::uint8_t> imagePixels_;
     double buildMs_ = 0;
     std::size_t framePoints_ = 0;
-    int sceneX_ = -1, sceneY_ = -1, sceneW_ = 0, sceneH_ = 0;
+    int sceneX_ = -1, sceneY_ = -1, sceneW_ = 0, sceneH_ = 0, renderedW_ = 0, renderedH_ = 0;
+    struct GridLabel {
+        float x, y;
+        char text[16];
+    };
+    std::vector<GridLabel> gridLabels_;
 
     // connection
     char ip_[64] = "", hostIp_[64] = "";
@@ -82,6 +88,7 @@ private:
     ColourMode colour_ = ColourMode::Range;
     int echoShown_ = 2;  // 0 first, 1 second, 2 both
     int echoMode_ = 0;
+    std::chrono::steady_clock::time_point echoAskedAt_;
     float pointSize_ = 2.0f;
     float rangeM_[2] = {kDefaultRangeScaleMetres[0], kDefaultRangeScaleMetres[1]}, heightM_[2] = {-2.0f, 2.0f}, intensity_[2] = {0.0f, 255.0f};
     bool grid_ = true, axes_ = true;

@@ -108,17 +108,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "orb-viewer: %s\n", error.c_str());
             rc = 1;
         } else {
-            const orbviewer::Endpoint e{o.ip, o.hostIp, o.hostPort, o.sourcePort};
-            if (!o.ip.empty())
-                session.connect(e);
-            else if (o.simulator)
-                session.startSimulator(e, sceneFor(o.scene));
-            else
-                session.connectFirstFound(e, sceneFor(o.scene));
-
             // The window draws when input comes, when a new frame arrives (the
             // session wakes it) or every 100 ms, at most 60 times a second.
             session.onNewFrame([] { glfwPostEmptyEvent(); });
+            const orbviewer::Endpoint e{o.ip, o.hostIp, o.hostPort, o.sourcePort};
+            bool started = false;
+
             const auto start = Clock::now();
             auto nextSecond = start + std::chrono::seconds(1);
             auto lastDraw = start;
@@ -162,6 +157,17 @@ int main(int argc, char** argv) {
                     rc = ok ? rc : 1;
                 }
                 glfwSwapBuffers(window);
+                if (!started) {
+                    // After the first window frame, whose set-up is slow with a
+                    // software renderer, so that the first camera frames are drawn.
+                    started = true;
+                    if (!o.ip.empty())
+                        session.connect(e);
+                    else if (o.simulator)
+                        session.startSimulator(e, sceneFor(o.scene));
+                    else
+                        session.connectFirstFound(e, sceneFor(o.scene));
+                }
 
                 if (Clock::now() >= nextSecond) {
                     const double secs = std::chrono::duration<double>(Clock::now() - nextSecond + std::chrono::seconds(1)).count();

@@ -14,10 +14,10 @@ else
   echo "SKIP: no display server (install xvfb for xvfb-run)"
   exit 77
 fi
-shot() {  # name, viewer options...
-  local name=$1
-  shift
-  "${display[@]}" "$viewer" --simulator --seconds 4 --size 1280x800 --screenshot "$out/$name.png" "$@" \
+shot() {  # name, seconds, viewer options...
+  local name=$1 secs=$2
+  shift 2
+  "${display[@]}" "$viewer" --simulator --seconds "$secs" --size 1280x800 --screenshot "$out/$name.png" "$@" \
     >"$out/$name.log" 2>&1
   local rc=$?
   cat "$out/$name.log"
@@ -26,9 +26,9 @@ shot() {  # name, viewer options...
     exit 1
   fi
 }
-shot viewer_wall --scene wall --view 3d --color range
+shot viewer_wall 4 --scene wall --view 3d --color range
 "$check" "$out/viewer_wall.png" "$out/viewer_wall.log" || exit 1
-shot viewer_3d --scene box --view 3d --color range
-shot viewer_panels --scene box --view overview
+shot viewer_3d 6 --scene box --view 3d --color range
+shot viewer_panels 6 --scene box --view overview
 for p in viewer_3d viewer_panels; do "$check" --picture "$out/$p.png" || exit 1; done
 echo "pictures: $out/viewer_3d.png $out/viewer_panels.png"
