@@ -113,8 +113,9 @@ bool inputIp(const char* label, char* buffer, std::size_t size) {
 
 }  // namespace
 
-ViewerApp::ViewerApp(Session& session, MessageLog& log, const ViewerOptions& o)
-    : session_(session), log_(log), options_(o), camera_(kDefaultUnitsPerMetre), colour_(o.colour), selectView_(o.view) {
+ViewerApp::ViewerApp(Session& session, MessageLog& log, const ViewerOptions& o,
+                     std::shared_ptr<const orbsim::Scene> simScene)
+    : session_(session), log_(log), simScene_(std::move(simScene)), camera_(kDefaultUnitsPerMetre), colour_(o.colour), selectView_(o.view) {
     std::snprintf(ip_, sizeof ip_, "%s", o.ip.c_str());
     std::snprintf(hostIp_, sizeof hostIp_, "%s", o.hostIp.c_str());
     hostPort_ = o.hostPort;
@@ -291,7 +292,7 @@ void ViewerApp::cameraSection(const SessionStatus& st) {
     ImGui::SameLine();
     if (ImGui::Button("Disconnect")) session_.disconnect();
     ImGui::SameLine();
-    if (ImGui::Button("Simulator")) session_.startSimulator(e, nullptr);
+    if (ImGui::Button("Simulator")) session_.startSimulator(e, simScene_);
     ImGui::SameLine();
     if (ImGui::Button("Find")) session_.findCameras(hostIp_);
     if (ImGui::IsItemHovered())

@@ -23,7 +23,9 @@ struct HealthRow {
 
 class ViewerApp {
 public:
-    ViewerApp(Session& session, MessageLog& log, const ViewerOptions& options);
+    // simScene: what the built-in simulator shows when started from the window.
+    ViewerApp(Session& session, MessageLog& log, const ViewerOptions& options,
+              std::shared_ptr<const orbsim::Scene> simScene);
     bool init(std::string& error);  // needs the GL context
     void frame(int windowWidth, int windowHeight);
 
@@ -58,7 +60,7 @@ private:
 
     Session& session_;
     MessageLog& log_;
-    ViewerOptions options_;
+    std::shared_ptr<const orbsim::Scene> simScene_;
     SceneRenderer renderer_;
     OrbitCamera camera_;
     Texture depthTex_, intensityTex_, rgbTex_;

@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
     {
         orbviewer::MessageLog log;
         orbviewer::Session session(log);
-        orbviewer::ViewerApp app(session, log, o);
+        const std::shared_ptr<const orbsim::Scene> scene = sceneFor(o.scene);
+        orbviewer::ViewerApp app(session, log, o, scene);
         if (!app.init(error)) {
             std::fprintf(stderr, "orb-viewer: %s\n", error.c_str());
             rc = 1;
@@ -164,9 +165,9 @@ int main(int argc, char** argv) {
                     if (!o.ip.empty())
                         session.connect(e);
                     else if (o.simulator)
-                        session.startSimulator(e, sceneFor(o.scene));
+                        session.startSimulator(e, scene);
                     else
-                        session.connectFirstFound(e, sceneFor(o.scene));
+                        session.connectFirstFound(e, scene);
                 }
 
                 if (Clock::now() >= nextSecond) {
