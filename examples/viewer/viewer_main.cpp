@@ -26,6 +26,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kMinFrameInterval = std::chrono::microseconds(16667);
 constexpr double kIdleRedrawSeconds = 0.1;
+constexpr auto kFirstFrameGrace = std::chrono::seconds(10);
 
 std::shared_ptr<const orbsim::Scene> sceneFor(orbviewer::SimScene s) {
     switch (s) {
@@ -126,7 +127,12 @@ int main(int argc, char** argv) {
                 glfwWaitEventsTimeout(kIdleRedrawSeconds);
                 lastDraw = Clock::now();
                 quit = glfwWindowShouldClose(window) || gStop;
-                if (o.seconds > 0 && lastDraw - start >= std::chrono::seconds(o.seconds)) quit = true;
+                // A picture is taken once a frame was drawn: on a slow start up
+                // to kFirstFrameGrace more.
+                if (o.seconds > 0 && lastDraw - start >= std::chrono::seconds(o.seconds) &&
+                    (o.screenshot.empty() || session.counts().drawn > 0 ||
+                     lastDraw - start >= std::chrono::seconds(o.seconds) + kFirstFrameGrace))
+                    quit = true;
                 int fbw = 0, fbh = 0;
                 glfwGetFramebufferSize(window, &fbw, &fbh);
                 ImGui_ImplOpenGL3_NewFrame();

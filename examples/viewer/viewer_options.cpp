@@ -56,7 +56,7 @@ const std::vector<Option>& options() {
              long n = 0;
              return number(v, 1, 86400, n) && ((o.seconds = static_cast<int>(n)), true);
          }},
-        {"--screenshot", "FILE.png", "save the whole window as PNG when closing (with --seconds)",
+        {"--screenshot", "FILE.png", "save the whole window as PNG when closing (with --seconds; waits up to 10 s more for a first frame)",
          [](ViewerOptions& o, const std::string& v) { return !(o.screenshot = v).empty(); }},
         {"--view", "3d|depth|intensity|rgb|imu|overview", "the view shown first",
          [](ViewerOptions& o, const std::string& v) {

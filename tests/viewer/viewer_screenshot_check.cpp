@@ -44,7 +44,7 @@ bool wallScene(const cv::Mat& img, const std::string& logPath) {
     }
     if (w <= 0 || h <= 0 || x + w > img.cols || y + h > img.rows) return fail("no 3D view position in " + logPath);
     std::printf("frames published %llu, drawn %llu\n", published, drawn);
-    if (drawn < 5 || published < drawn) return fail("the frame counter did not advance");
+    if (drawn < 3 || published < drawn) return fail("the frame counter did not advance");
 
     const orbviewer::Rgb8 want =
         orbviewer::mapColour(orbviewer::kWallSceneDistance, orbviewer::kDefaultRangeScaleMetres[0] * orbviewer::kDefaultUnitsPerMetre,
