@@ -28,13 +28,17 @@ echo "== per-frame work"
 
 out=$(mktemp -d)
 echo "== frames/s over $secs s against the built-in simulator (20 frames/s)"
-isolated build/examples/orb-client --simulator --seconds "$secs" >"$out/client.log" 2>&1
-isolated "${display[@]}" build/examples/viewer/orb-viewer --simulator --seconds "$secs" >"$out/viewer.log" 2>&1
+# Processor seconds (user + system) of each run, the display server's included.
+TIMEFORMAT='%U %S'
+{ time isolated build/examples/orb-client --simulator --seconds "$secs" >"$out/client.log" 2>&1; } 2>"$out/client.cpu"
+{ time isolated "${display[@]}" build/examples/viewer/orb-viewer --simulator --seconds "$secs" >"$out/viewer.log" 2>&1; } 2>"$out/viewer.cpu"
+cpu() { awk -v s="$secs" '{ printf "%.2f", ($1 + $2) / s }' "$1"; }
 client=$(mean frames/s "$out/client.log")
 viewer=$(mean frames/s "$out/viewer.log")
 drawn=$(mean drawn/s "$out/viewer.log")
-echo "sample client alone:     frames/s $client"
-echo "viewer running:          frames/s $viewer (drawn/s $drawn)"
+echo "sample client alone:     frames/s $client   processor $(cpu "$out/client.cpu") s/s (simulator included)"
+echo "viewer running:          frames/s $viewer (drawn/s $drawn)   processor $(cpu "$out/viewer.cpu") s/s (simulator included)"
 grep '^Stopped' "$out/viewer.log" || true
 awk -v a="$client" -v b="$viewer" 'BEGIN { if (a > 0) printf "ratio viewer / client:   %.3f\n", b / a }'
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 rm -rf "$out"

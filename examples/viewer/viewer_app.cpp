@@ -78,8 +78,9 @@ void plot(const char* title, const Series& s, std::size_t first, std::size_t cou
             std::snprintf(label, sizeof label, "%s %.4g", names[c - first], s.values[c].back());
         else
             std::snprintf(label, sizeof label, "%s", names[c - first]);
-        const float slot = (size.x - 120.0f) / static_cast<float>(count);
-        dl->AddText(ImVec2(p0.x + 120 + slot * static_cast<float>(c - first), p0.y + 2), colour, label);
+        const float legend = std::max(120.0f, ImGui::CalcTextSize(title).x + 20.0f);
+        const float slot = (size.x - legend) / static_cast<float>(count);
+        dl->AddText(ImVec2(p0.x + legend + slot * static_cast<float>(c - first), p0.y + 2), colour, label);
     }
     std::snprintf(label, sizeof label, "%.4g", hi);
     dl->AddText(ImVec2(right - ImGui::CalcTextSize(label).x - 2, top), IM_COL32(160, 160, 160, 255), label);
