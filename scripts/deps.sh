@@ -2,7 +2,7 @@
 # Installs the build and test dependencies on Debian when any is missing.
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config libopencv-dev libgtest-dev libgmock-dev
-      libbenchmark-dev iproute2 clang libclang-rt-dev)
+      libbenchmark-dev iproute2 clang libclang-rt-dev libpcap-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
