@@ -63,6 +63,10 @@ const std::vector<Option>& options() {
          [](ClientOptions& o, const std::string& v) { o.saveIntensityPng = v; return !v.empty(); }},
         {"--save-rgb", "FILE", "save the next RGB image as PNG",
          [](ClientOptions& o, const std::string& v) { o.saveRgbPng = v; return !v.empty(); }},
+        {"--record", "FILE", "record what the library receives into a pcap capture file",
+         [](ClientOptions& o, const std::string& v) { o.recordPath = v; return !v.empty(); }},
+        {"--replay", "FILE", "run against the built-in simulator replaying a capture (pcap or pcapng)",
+         [](ClientOptions& o, const std::string& v) { o.replayPath = v; return !v.empty(); }},
         {"--help", nullptr, "show this text",
          [](ClientOptions& o, const std::string&) { return o.help = true; }},
     };
@@ -75,6 +79,10 @@ bool parseClientArgs(const std::vector<std::string>& args, ClientOptions& out, s
     ClientOptions o;
     if (!parseOptionTable(options(), args, o, error)) return false;
     if (o.fusion) o.rgb = true;
+    if (!o.replayPath.empty() && !o.cameraIp.empty()) {
+        error = "--replay and --ip exclude each other";
+        return false;
+    }
     out = o;
     return true;
 }

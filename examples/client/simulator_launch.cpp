@@ -1,11 +1,13 @@
 #include "client/simulator_launch.h"
 
+#include <cstdio>
 #include <utility>
 
 #include "camera.h"
 #include "control_server.h"
 #include "imu_sender.h"
 #include "pointcloud_streamer.h"
+#include "replay.h"
 #include "rgb_sender.h"
 #include "scene.h"
 
@@ -20,7 +22,32 @@ public:
     std::unique_ptr<orbsim::Camera> camera;
 };
 
+class ReplayHolder : public BuiltInSimulator {
+public:
+    explicit ReplayHolder(orbsim::ReplayOptions o) : replay(std::move(o)) {}
+    ~ReplayHolder() override { replay.stop(); }
+    bool finished() const override { return replay.finished(); }
+    orbsim::Replay replay;
+};
+
 }  // namespace
+
+std::unique_ptr<BuiltInSimulator> startReplaySimulator(const std::string& path, const std::string& hostIp,
+                                                       std::uint16_t hostPort, std::string& cameraIp,
+                                                       std::uint16_t& sourcePort, std::string& error) {
+    orbsim::ReplayOptions o;
+    o.path = path;
+    o.hostIp = hostIp;
+    o.hostPort = hostPort;
+    auto holder = std::make_unique<ReplayHolder>(o);
+    if (!holder->replay.load(&error)) return nullptr;
+    std::printf("%s", holder->replay.summary().text(path).c_str());
+    if (!holder->replay.start(&error)) return nullptr;
+    const orbsim::ReplayCamera& first = holder->replay.summary().cameras.front();
+    cameraIp = first.replayIp;
+    if (first.sourcePort != 0) sourcePort = first.sourcePort;
+    return holder;
+}
 
 std::unique_ptr<BuiltInSimulator> startBuiltInSimulator(const std::string& deviceIp, const std::string& hostIp,
                                                         std::uint16_t hostPort, std::uint16_t sourcePort,
