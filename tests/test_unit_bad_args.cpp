@@ -453,6 +453,12 @@ TEST_F(BadArgs, DiscoveryRefusesMissingOutputsAndZeroCount) {
     EXPECT_NE(ZelOrbPassiveFindDevice("127.0.0.1", nullptr), nullptr);
 }
 
+TEST_F(BadArgs, RecordingRefusesMissingPathsAndAStopWithoutAStart) {
+    EXPECT_EQ(ZelOrbStartRecording(nullptr), RC_FILE_OPEN_FAILED);
+    EXPECT_EQ(ZelOrbStartRecording(""), RC_FILE_OPEN_FAILED);
+    EXPECT_EQ(ZelOrbStopRecording(), RC_RECORDING_NOT_STARTED);
+}
+
 // --------------------------------------------------------------- return codes
 
 TEST(BadArgsCodes, TextsExistForEveryCodeAndBuffersAreNeverOverrun) {
