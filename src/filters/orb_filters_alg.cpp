@@ -212,9 +212,9 @@ void OrbFiltersALG::Impl::levelPass(const std::uint16_t* previous, std::uint16_t
         const cv::v_uint16x8 before = cv::v_load(previous + i);
         const cv::v_uint16x8 movedAway = ((now - before) >= vThreshold) & (now >= before);
         const cv::v_uint16x8 cameCloser = ((before - now) >= vThreshold) & (before >= now);
-        cv::v_uint16x8 l = cv::v_select(movedAway, away, steady);
-        l = cv::v_select(cameCloser, closer, l);
-        cv::v_pack_store(level + i, l);
+        cv::v_uint16x8 change = cv::v_select(movedAway, away, steady);
+        change = cv::v_select(cameCloser, closer, change);
+        cv::v_pack_store(level + i, change);
     }
 }
 
@@ -238,10 +238,10 @@ void OrbFiltersALG::Impl::resultPass(const std::uint16_t* previous, const std::u
     for (int i = 0; i < kPoints; i += kLanes) {
         const cv::v_uint16x8 now = cv::v_load(current + i);
         const cv::v_uint16x8 med = cv::v_load(median + i);
-        const cv::v_uint16x8 l = cv::v_load_expand(level + i);
-        const cv::v_uint16x8 isSteady = l == steady;
-        const cv::v_uint16x8 isAway = l == away;
-        const cv::v_uint16x8 isCloser = l == closer;
+        const cv::v_uint16x8 change = cv::v_load_expand(level + i);
+        const cv::v_uint16x8 isSteady = change == steady;
+        const cv::v_uint16x8 isAway = change == away;
+        const cv::v_uint16x8 isCloser = change == closer;
         const cv::v_uint16x8 inLarge = cv::v_load_expand(large + i) != zero;
         // Within three thresholds of the previous frame.
         const cv::v_uint16x8 nearPrevious = cv::v_absdiff(now, cv::v_load(previous + i)) <= vNear;
@@ -296,9 +296,9 @@ void OrbFiltersALG::Impl::markLargeApproach() {
 namespace {
 
 // |g| with 16-bit saturation (|-32768| is 32767) greater than the limit.
-bool beyond(std::int32_t g, int limit) { return std::min(std::abs(g), 32767) > limit; }
+bool beyond(std::int32_t difference, int limit) { return std::min(std::abs(difference), 32767) > limit; }
 
-std::int32_t saturate16(std::int32_t v) { return std::min(std::max(v, -32768), 32767); }
+std::int32_t saturate16(std::int32_t value) { return std::min(std::max(value, -32768), 32767); }
 
 cv::v_uint16x8 beyondV(const cv::v_int16x8& g, const cv::v_uint16x8& limit) {
     return cv::v_min(cv::v_abs(g), cv::v_setall_u16(32767)) > limit;
@@ -326,23 +326,23 @@ void OrbFiltersALG::Impl::flyPixelStage() {
     // Vertical differences of a pixel: at the top row the upward difference
     // copies the one below, at the bottom row the downward one copies the
     // one above; the missing sides stay 0.
-    auto verticalAt = [&](int r, int c, std::int32_t& up, std::int32_t& down) {
-        const std::int16_t* row = signedDepth + r * kCols;
-        if (r == 0) {
-            up = saturate16(row[kCols + c] - row[c]);
+    auto verticalAt = [&](int rowIndex, int col, std::int32_t& up, std::int32_t& down) {
+        const std::int16_t* row = signedDepth + rowIndex * kCols;
+        if (rowIndex == 0) {
+            up = saturate16(row[kCols + col] - row[col]);
             down = 0;
-        } else if (r == kRows - 1) {
+        } else if (rowIndex == kRows - 1) {
             up = 0;
-            down = saturate16(row[c - kCols] - row[c]);
+            down = saturate16(row[col - kCols] - row[col]);
         } else {
-            up = saturate16(row[c] - row[c - kCols]);
-            down = saturate16(row[c] - row[c + kCols]);
+            up = saturate16(row[col] - row[col - kCols]);
+            down = saturate16(row[col] - row[col + kCols]);
         }
     };
 
-    for (int r = 0; r < kRows; ++r) {
-        const std::int16_t* row = signedDepth + r * kCols;
-        std::uint16_t* out = depth + r * kCols;
+    for (int rowIndex = 0; rowIndex < kRows; ++rowIndex) {
+        const std::int16_t* row = signedDepth + rowIndex * kCols;
+        std::uint16_t* out = depth + rowIndex * kCols;
         // Inner columns 1 .. cols - 2, eight at a time; the last vector
         // overlaps the one before it, which is harmless as the signed copy is
         // not written.
@@ -352,10 +352,10 @@ void OrbFiltersALG::Impl::flyPixelStage() {
             const cv::v_int16x8 right = here - cv::v_load(row + c0 + 1);
             cv::v_int16x8 up;
             cv::v_int16x8 down;
-            if (r == 0) {
+            if (rowIndex == 0) {
                 up = cv::v_load(row + kCols + c0) - here;
                 down = zero16;
-            } else if (r == kRows - 1) {
+            } else if (rowIndex == kRows - 1) {
                 up = zero16;
                 down = cv::v_load(row - kCols + c0) - here;
             } else {
@@ -374,12 +374,13 @@ void OrbFiltersALG::Impl::flyPixelStage() {
         const std::int32_t edgeLeft[2] = {saturate16(row[1] - row[0]), 0};
         const std::int32_t edgeRight[2] = {0, saturate16(row[kCols - 2] - row[kCols - 1])};
         const int edgeCol[2] = {0, kCols - 1};
-        for (int e = 0; e < 2; ++e) {
+        for (int side = 0; side < 2; ++side) {
             std::int32_t up = 0;
             std::int32_t down = 0;
-            verticalAt(r, edgeCol[e], up, down);
-            if ((beyond(edgeLeft[e], limit) && beyond(edgeRight[e], limit)) || (beyond(up, limit) && beyond(down, limit)))
-                out[edgeCol[e]] = 0;
+            verticalAt(rowIndex, edgeCol[side], up, down);
+            if ((beyond(edgeLeft[side], limit) && beyond(edgeRight[side], limit)) ||
+                (beyond(up, limit) && beyond(down, limit)))
+                out[edgeCol[side]] = 0;
         }
     }
 }
@@ -428,15 +429,14 @@ void OrbFiltersALG::Impl::projectToCloud() {
     float* ys = cloud.ptr<float>(1);
     float* zs = cloud.ptr<float>(2);
     for (int i = 0; i < pointCount; ++i) {
-        const std::uint16_t d = code[i];
         float x = 0.0f;
         float y = 0.0f;
         float z = 0.0f;
-        if (d <= kInvalidCode) {
-            const float fd = static_cast<float>(d);
-            y = ry[i] == 0.0f ? 0.0f : fd * ry[i] * 0.1f;
-            z = rz[i] == 0.0f ? 0.0f : fd * rz[i] * 0.1f;
-            x = (ry[i] == 0.0f && rz[i] == 0.0f) ? 0.0f : fd * 0.1f;
+        if (code[i] <= kInvalidCode) {
+            const float depth = static_cast<float>(code[i]);
+            y = ry[i] == 0.0f ? 0.0f : depth * ry[i] * 0.1f;
+            z = rz[i] == 0.0f ? 0.0f : depth * rz[i] * 0.1f;
+            x = (ry[i] == 0.0f && rz[i] == 0.0f) ? 0.0f : depth * 0.1f;
         }
         xs[i] = x;
         ys[i] = y;
@@ -446,11 +446,11 @@ void OrbFiltersALG::Impl::projectToCloud() {
 }
 
 void OrbFiltersALG::Impl::pass(const float* in, float* out) {
-    const int n = pointCount;
+    const int count = pointCount;
     float* xs = cloud.ptr<float>(0);
     float* ys = cloud.ptr<float>(1);
     float* zs = cloud.ptr<float>(2);
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < count; ++i) {
         xs[i] = in[3 * i];
         ys[i] = in[3 * i + 1];
         zs[i] = in[3 * i + 2];
@@ -465,7 +465,7 @@ void OrbFiltersALG::Impl::pass(const float* in, float* out) {
     if (flyPixelEnable) flyPixelStage();
     projectToCloud();
     // Written only now, so a failure above leaves `out` as it was.
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < count; ++i) {
         out[3 * i] = xs[i];
         out[3 * i + 1] = ys[i];
         out[3 * i + 2] = zs[i];
@@ -493,45 +493,45 @@ void OrbFiltersALG::init() {
 }
 
 void OrbFiltersALG::SetSpatialFilter(bool enable, int32_t size) {
-    Impl::update(impl_.get(), [&](Impl& m) {
-        m.spatialEnable = enable;
-        m.spatialSize = clampSpatialSize(size);
+    Impl::update(impl_.get(), [&](Impl& state) {
+        state.spatialEnable = enable;
+        state.spatialSize = clampSpatialSize(size);
     });
 }
 
 void OrbFiltersALG::SetSpatialFilterEnable(bool enable) {
-    Impl::update(impl_.get(), [&](Impl& m) { m.spatialEnable = enable; });
+    Impl::update(impl_.get(), [&](Impl& state) { state.spatialEnable = enable; });
 }
 
 bool OrbFiltersALG::GetSpatialFilterEnable() { return Impl::read(impl_.get(), &Impl::spatialEnable); }
 
 void OrbFiltersALG::SetTimeMedianFilter(bool enable, int32_t count, int32_t threshold) {
-    Impl::update(impl_.get(), [&](Impl& m) {
-        m.timeMedianEnable = enable;
-        m.timeMedianCount = clampCount(count);
-        m.timeMedianThreshold = threshold;
-        if (!enable) m.resetHistory();
+    Impl::update(impl_.get(), [&](Impl& state) {
+        state.timeMedianEnable = enable;
+        state.timeMedianCount = clampCount(count);
+        state.timeMedianThreshold = threshold;
+        if (!enable) state.resetHistory();
     });
 }
 
 void OrbFiltersALG::SetTimeMedianFilterEnable(bool enable) {
-    Impl::update(impl_.get(), [&](Impl& m) {
-        m.timeMedianEnable = enable;
-        if (!enable) m.resetHistory();
+    Impl::update(impl_.get(), [&](Impl& state) {
+        state.timeMedianEnable = enable;
+        if (!enable) state.resetHistory();
     });
 }
 
 bool OrbFiltersALG::GetTimeMedianFilterEnable() { return Impl::read(impl_.get(), &Impl::timeMedianEnable); }
 
 void OrbFiltersALG::SetFlyPixeFilter(bool enable, int32_t threshold) {
-    Impl::update(impl_.get(), [&](Impl& m) {
-        m.flyPixelEnable = enable;
-        m.flyPixelThreshold = threshold;
+    Impl::update(impl_.get(), [&](Impl& state) {
+        state.flyPixelEnable = enable;
+        state.flyPixelThreshold = threshold;
     });
 }
 
 void OrbFiltersALG::SetFlyPixeFilterEnable(bool enable) {
-    Impl::update(impl_.get(), [&](Impl& m) { m.flyPixelEnable = enable; });
+    Impl::update(impl_.get(), [&](Impl& state) { state.flyPixelEnable = enable; });
 }
 
 bool OrbFiltersALG::GetFlyPixeFilterEnable() { return Impl::read(impl_.get(), &Impl::flyPixelEnable); }
@@ -552,25 +552,25 @@ void OrbFiltersALG::filtering(float* in, float* out) {
 
 void OrbFiltersALG::filtering(ZelOrbPointData (*frame)[ZEL_ORB_FRAME_COLS]) {
     if (!impl_ || frame == nullptr) return;
-    Impl& m = *impl_;
-    if (!m.spatialEnable && !m.timeMedianEnable && !m.flyPixelEnable) return;
+    Impl& state = *impl_;
+    if (!state.spatialEnable && !state.timeMedianEnable && !state.flyPixelEnable) return;
     try {
-        std::lock_guard<std::mutex> lock(m.mutex);
+        std::lock_guard<std::mutex> lock(state.mutex);
         ZelOrbPointData* points = frame[0];
-        float* in = m.frameIn.data();
-        float* out = m.frameOut.data();
-        for (int i = 0; i < m.pointCount; ++i) {
+        float* in = state.frameIn.data();
+        float* out = state.frameOut.data();
+        for (int i = 0; i < state.pointCount; ++i) {
             in[3 * i] = points[i].x;
             in[3 * i + 1] = points[i].y;
             in[3 * i + 2] = points[i].z;
         }
         try {
-            m.pass(in, out);
+            state.pass(in, out);
         } catch (...) {
-            m.resetHistory();
+            state.resetHistory();
             return;  // frame unchanged
         }
-        for (int i = 0; i < m.pointCount; ++i) {
+        for (int i = 0; i < state.pointCount; ++i) {
             points[i].x = out[3 * i];
             points[i].y = out[3 * i + 1];
             points[i].z = out[3 * i + 2];
