@@ -122,8 +122,6 @@ net::Socket openUdpSocket(const net::Endpoint& local, int timeoutMs) {
 
 ControlChannel::ControlChannel() = default;
 
-ControlChannel::~ControlChannel() { close(); }
-
 bool ControlChannel::open(const char* hostIp) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (socket_ != net::kInvalidSocket) {

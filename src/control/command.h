@@ -85,7 +85,9 @@ net::Socket openUdpSocket(const net::Endpoint& local, int timeoutMs);
 class ControlChannel {
 public:
     ControlChannel();
-    ~ControlChannel();
+    // Leaves an open socket to the process's end: the channel lives as long
+    // as the library, and at exit the socket layer may already be gone.
+    ~ControlChannel() = default;
     ControlChannel(const ControlChannel&) = delete;
     ControlChannel& operator=(const ControlChannel&) = delete;
 

@@ -61,8 +61,6 @@ void drain(net::Socket s, SteadyClock::time_point deadline) {
 
 // --- the connection ------------------------------------------------------------
 
-ControlServerConnection::~ControlServerConnection() { close(); }
-
 void ControlServerConnection::close() {
     connected_ = false;
     if (sock_ != net::kInvalidSocket) net::closeSocket(sock_);

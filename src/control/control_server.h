@@ -50,7 +50,8 @@ constexpr std::uint32_t kControlServerNotConnected = 4;
 class ControlServerConnection {
 public:
     ControlServerConnection() = default;
-    ~ControlServerConnection();
+    // Every session closes what it opened; nothing is left for the end.
+    ~ControlServerConnection() = default;
     ControlServerConnection(const ControlServerConnection&) = delete;
     ControlServerConnection& operator=(const ControlServerConnection&) = delete;
 

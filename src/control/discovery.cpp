@@ -209,7 +209,7 @@ bool activeFind(DiscoveryState& state, ZelOrbFoundDevice* devices, std::uint16_t
     if (!devices) return false;
 
     std::vector<std::string> hosts = discoveryHostAddresses();
-    const std::uint16_t port = 0;
+    std::uint16_t port = 0;  // any local port
     if (hosts.empty()) {
         // No usable interface address: let the system pick the way out.
         hosts.push_back("0.0.0.0");

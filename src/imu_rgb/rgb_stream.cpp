@@ -15,11 +15,21 @@ namespace {
 
 constexpr std::chrono::milliseconds kSlotWait{150};
 
-// A pool entry no one else holds, or a fresh one.
+// True when no reader holds the entry any more. The probe's copy updates the
+// count with acquire-release order, so every reader's last use of the pixels
+// (before it dropped its reference) happens before they are written again; a
+// plain use_count() read would not order them.
+bool onlyThePoolHolds(const RgbPixels& entry) {
+    const RgbPixels probe = entry;
+    return probe.use_count() == 2;
+}
+
+// A pool entry no one else holds, or a fresh one. Only the processing thread
+// hands out references, so an entry found free stays free meanwhile.
 RgbPixels& freeBuffer(RgbPixels (&pool)[3]) {
     for (RgbPixels& entry : pool) {
         if (!entry) entry = std::make_shared<cv::Mat>();
-        if (entry.use_count() == 1) return entry;
+        if (onlyThePoolHolds(entry)) return entry;
     }
     pool[0] = std::make_shared<cv::Mat>();  // all still read elsewhere: they keep theirs, we take fresh pixels
     return pool[0];
