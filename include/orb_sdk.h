@@ -15,7 +15,11 @@
  * ZelOrbSetSpatialFilter, ZelOrbSetTimeMedianFilter, ZelOrbSetFlyingFilter)
  * return -1 instead of
  * risking a deadlock, as do the calls that would wait for the callback's own
- * thread or mutex (listed with each registration). */
+ * thread or mutex (listed with each registration).
+ *
+ * The names of this interface (functions, records and their fields, codes)
+ * are kept as they are for compatibility with existing applications; the
+ * library's internal code follows its own naming convention. */
 #ifndef ORB_SDK_H
 #define ORB_SDK_H
 

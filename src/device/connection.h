@@ -1,5 +1,5 @@
-// Connection setup and the connection queries, for the connect path and for
-// tests. Both expect the registry lock held exclusively.
+// Connection setup and the connection queries, for the connect path. Both
+// expect the registry lock held exclusively.
 #pragma once
 
 namespace orb {
@@ -9,10 +9,8 @@ struct DeviceRecord;
 // Picks the next local ports, (re)opens the data and IMU sockets and sends
 // the handshake. 0, -1 (socket or handshake failure) or -1999 (host or
 // device IP invalid).
-int RunConnectionSetup(DeviceRecord& dev);
+int runConnectionSetup(DeviceRecord& dev);
 // Queries the inverted flag, RGB enabled and RGB rotation, caching each.
-void RunConnectionQueries(DeviceRecord& dev);
-// The current value of the connection counter (0 to 20).
-int ConnectionCounter();
+void runConnectionQueries(DeviceRecord& dev);
 
 }  // namespace orb

@@ -1,6 +1,8 @@
-// The device record: one per connected device IP, owned by the registry.
-// Members are destroyed in reverse order: fusion state, control endpoint
-// (stops the IMU/RGB threads, then closes the sockets), stream state, IP.
+// The device record: one per connected device IP, owned by the registry. It
+// composes the parts each subsystem keeps per device. Members are destroyed
+// in reverse order: fusion state, IMU/RGB state (stops its threads), control
+// endpoint (closes the data and IMU sockets those threads read), stream
+// state (joins the packet and frame threads), IP.
 #pragma once
 
 #include <cstdint>
@@ -8,11 +10,13 @@
 
 #include "control/control_endpoint.h"
 #include "imu_rgb/fusion_state.h"
+#include "imu_rgb/imu_rgb_state.h"
 #include "stream/stream_state.h"
 
 namespace orb {
 
 struct alignas(64) DeviceRecord {
+    // The control endpoint uses the library context's control channel.
     DeviceRecord(const std::string& deviceIp, std::int32_t dataSourcePort);
     ~DeviceRecord();
     DeviceRecord(const DeviceRecord&) = delete;
@@ -21,6 +25,7 @@ struct alignas(64) DeviceRecord {
     std::string ip;
     StreamState stream;
     ControlEndpoint ctrl;
+    ImuRgbState imuRgb;
     FusionState fusion;
 };
 

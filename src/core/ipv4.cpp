@@ -1,29 +1,10 @@
-#include "core/registry.h"
+#include "core/ipv4.h"
 
-#include "core/device.h"
-
-namespace orb {
-
-Registry& Registry::get() {
-    static Registry instance;  // thread-safe first use
-    return instance;
-}
-
-DeviceRecord* Registry::find(const char* ip) {
-    if (!ip) return nullptr;
-    return find(std::string(ip));
-}
-
-DeviceRecord* Registry::find(const std::string& ip) {
-    auto it = devices_.find(ip);
-    return it == devices_.end() ? nullptr : it->second.get();
-}
-
-}  // namespace orb
+#include <cstddef>
 
 namespace orb {
 
-bool IsValidIPv4(const char* text) {
+bool isValidIPv4(const char* text) {
     if (!text) return false;
     std::size_t len = 0;
     while (len < 16 && text[len] != '\0') ++len;
