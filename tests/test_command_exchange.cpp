@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "device/context.h"
 #include "control/command.h"
 #include "control/control_endpoint.h"
 #include "platform/net.h"
@@ -99,8 +100,8 @@ std::uint16_t cmdOf(const Bytes& req) { return static_cast<std::uint16_t>(req[6]
 
 class CommandExchangeTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(orb::OpenControlSocket(kHost)); }
-    static void TearDownTestSuite() { orb::CloseControlSocket(); }
+    static void SetUpTestSuite() { ASSERT_TRUE(orb::libraryContext().control.open(kHost)); }
+    static void TearDownTestSuite() { orb::libraryContext().control.close(); }
 
     static void target(orb::ControlEndpoint& ep, const char* ip) { ep.deviceControl = orb::net::makeEndpoint(ip, 50660); }
 };
@@ -114,11 +115,11 @@ TEST_F(CommandExchangeTest, ReplyStatusMapsToResult) {
     for (const Case& c : cases) {
         ScriptedDevice dev("127.0.0.2", [&](const Bytes& r, int) { return std::vector<Bytes>{frame(cmdOf(r), c.status, {7})}; });
         ASSERT_TRUE(dev.bound());
-        orb::ControlEndpoint ep;
+        orb::ControlEndpoint ep(orb::libraryContext().control);
         target(ep, "127.0.0.2");
         orb::RequestBuffer req(0x0304);
         orb::ReplyBuffer reply;
-        EXPECT_EQ(orb::CommandExchange(ep, req, &reply), c.expect) << "status " << int(c.status);
+        EXPECT_EQ(orb::commandExchange(ep, req, &reply), c.expect) << "status " << int(c.status);
         // One request normally; a loaded machine may miss the 300 ms window once.
         EXPECT_GE(dev.requests().size(), 1u);
         EXPECT_LE(dev.requests().size(), 3u);
@@ -129,12 +130,12 @@ TEST_F(CommandExchangeTest, ReplyStatusMapsToResult) {
 
 TEST_F(CommandExchangeTest, RequestBytesOnTheWire) {
     ScriptedDevice dev("127.0.0.2", [](const Bytes& r, int) { return std::vector<Bytes>{frame(cmdOf(r), 0, {})}; });
-    orb::ControlEndpoint ep;
+    orb::ControlEndpoint ep(orb::libraryContext().control);
     target(ep, "127.0.0.2");
     orb::RequestBuffer req(0x0128);
     const std::uint8_t p[] = {0x03, 0xE8, 0x00, 0x32};
     req.setPayload(p, sizeof p);
-    EXPECT_EQ(orb::CommandExchange(ep, req, nullptr), 0);
+    EXPECT_EQ(orb::commandExchange(ep, req, nullptr), 0);
     auto rs = dev.requests();
     ASSERT_EQ(rs.size(), 1u);
     EXPECT_EQ(rs[0], (Bytes{0xA5, 0x5A, 0xAA, 0x55, 0x3F, 0x00, 0x01, 0x28, 0x00, 0x01, 0x00, 0x01, 0x00, 0x04, 0x03,
@@ -145,10 +146,10 @@ TEST_F(CommandExchangeTest, WrongCommandCodeIsDroppedAndResentAtOnce) {
     ScriptedDevice dev("127.0.0.2", [](const Bytes& r, int n) {
         return std::vector<Bytes>{n == 0 ? frame(0x0999, 0, {1}) : frame(cmdOf(r), 0, {2})};
     });
-    orb::ControlEndpoint ep;
+    orb::ControlEndpoint ep(orb::libraryContext().control);
     target(ep, "127.0.0.2");
     orb::ReplyBuffer reply;
-    EXPECT_EQ(orb::CommandExchange(ep, orb::RequestBuffer(0x0304), &reply), 0);
+    EXPECT_EQ(orb::commandExchange(ep, orb::RequestBuffer(0x0304), &reply), 0);
     auto ts = dev.times();
     ASSERT_EQ(ts.size(), 2u);
     // No 50 ms pause before the resend (generous bound for loaded machines).
@@ -163,10 +164,10 @@ TEST_F(CommandExchangeTest, SplitChainIsAppendedAndGetterSeesTheWholeChain) {
     const Bytes f1 = frame(0x0306, 2, {0x00, 0x0A, 0x00, 0x0B}, 2);
     const Bytes f2 = frame(0x0306, 0, {0x00, 0x0C}, 2);
     ScriptedDevice dev("127.0.0.2", [&](const Bytes&, int n) { return std::vector<Bytes>{n == 0 ? f1 : f2}; });
-    orb::ControlEndpoint ep;
+    orb::ControlEndpoint ep(orb::libraryContext().control);
     target(ep, "127.0.0.2");
     orb::ReplyBuffer reply;
-    EXPECT_EQ(orb::CommandExchange(ep, orb::RequestBuffer(0x0306), &reply), 0);
+    EXPECT_EQ(orb::commandExchange(ep, orb::RequestBuffer(0x0306), &reply), 0);
     auto ts = dev.times();
     ASSERT_EQ(ts.size(), 2u);
     EXPECT_GE(ts[1] - ts[0], std::chrono::milliseconds(45));  // the 50 ms pause before resending
@@ -179,11 +180,11 @@ TEST_F(CommandExchangeTest, SplitChainIsAppendedAndGetterSeesTheWholeChain) {
 
 TEST_F(CommandExchangeTest, SilenceGivesFourAfterThreeAttempts) {
     ScriptedDevice dev("127.0.0.2", [](const Bytes&, int) { return std::vector<Bytes>{}; });
-    orb::ControlEndpoint ep;
+    orb::ControlEndpoint ep(orb::libraryContext().control);
     target(ep, "127.0.0.2");
     orb::ReplyBuffer reply;
     const auto t0 = Clock::now();
-    EXPECT_EQ(orb::CommandExchange(ep, orb::RequestBuffer(0x0304), &reply), 4);
+    EXPECT_EQ(orb::commandExchange(ep, orb::RequestBuffer(0x0304), &reply), 4);
     const auto took = Clock::now() - t0;
     EXPECT_EQ(dev.requests().size(), 3u);
     EXPECT_GE(took, std::chrono::milliseconds(3 * 300 + 3 * 50 - 20));
@@ -206,10 +207,10 @@ TEST_F(CommandExchangeTest, RepliesFromOtherAddressesAreIgnored) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         return std::vector<Bytes>{frame(cmdOf(r), 0, {0x11})};
     });
-    orb::ControlEndpoint ep;
+    orb::ControlEndpoint ep(orb::libraryContext().control);
     target(ep, "127.0.0.2");
     orb::ReplyBuffer reply;
-    EXPECT_EQ(orb::CommandExchange(ep, orb::RequestBuffer(0x0304), &reply), 0);
+    EXPECT_EQ(orb::commandExchange(ep, orb::RequestBuffer(0x0304), &reply), 0);
     EXPECT_EQ(dev.requests().size(), 1u);
     ASSERT_EQ(reply.payloadLength(), 1u);
     EXPECT_EQ(reply.payload()[0], 0x11);
@@ -227,12 +228,12 @@ TEST_F(CommandExchangeTest, LateReplyOfAnEarlierExchangeDoesNotAnswerTheNextOne)
         }
         return std::vector<Bytes>{frame(cmdOf(r), 0, {0xCC})};
     });
-    orb::ControlEndpoint ep;
+    orb::ControlEndpoint ep(orb::libraryContext().control);
     target(ep, "127.0.0.2");
     orb::ReplyBuffer reply;
-    EXPECT_EQ(orb::CommandExchange(ep, orb::RequestBuffer(0x0304), &reply), 4);
+    EXPECT_EQ(orb::commandExchange(ep, orb::RequestBuffer(0x0304), &reply), 4);
     std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the stale reply is queued now
-    EXPECT_EQ(orb::CommandExchange(ep, orb::RequestBuffer(0x0304), &reply), 0);
+    EXPECT_EQ(orb::commandExchange(ep, orb::RequestBuffer(0x0304), &reply), 0);
     ASSERT_EQ(reply.payloadLength(), 1u);
     EXPECT_EQ(reply.payload()[0], 0xCC);
 }
@@ -250,11 +251,11 @@ TEST_F(CommandExchangeTest, ConcurrentExchangesNeverSwapReplies) {
     ScriptedDevice b("127.0.0.3", answer(0x03));
     std::atomic<int> wrong{0}, failed{0};
     auto worker = [&](const char* ip, std::uint8_t tag) {
-        orb::ControlEndpoint ep;
+        orb::ControlEndpoint ep(orb::libraryContext().control);
         target(ep, ip);
         for (int i = 0; i < 40; ++i) {
             orb::ReplyBuffer reply;
-            if (orb::CommandExchange(ep, orb::RequestBuffer(0x0304), &reply) != 0) {
+            if (orb::commandExchange(ep, orb::RequestBuffer(0x0304), &reply) != 0) {
                 ++failed;
                 continue;
             }
@@ -269,28 +270,28 @@ TEST_F(CommandExchangeTest, ConcurrentExchangesNeverSwapReplies) {
 }
 
 TEST(CommandExchangeSocketState, NeverOpenedGivesFourAfterThreeFailedSends) {
-    orb::CloseControlSocket();
-    orb::ControlEndpoint ep;
+    orb::libraryContext().control.close();
+    orb::ControlEndpoint ep(orb::libraryContext().control);
     ep.deviceControl = orb::net::makeEndpoint("127.0.0.2", 50660);
     const auto t0 = Clock::now();
-    EXPECT_EQ(orb::CommandExchange(ep, orb::RequestBuffer(0x0304), nullptr), 4);
+    EXPECT_EQ(orb::commandExchange(ep, orb::RequestBuffer(0x0304), nullptr), 4);
     EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(140));  // three 50 ms pauses
 }
 
 TEST(CommandExchangeSocketState, FailedOpeningGivesThirtyThreeUntilReopened) {
     // 192.0.2.1 is not a local address: binding it fails.
-    EXPECT_FALSE(orb::OpenControlSocket("192.0.2.1"));
-    orb::ControlEndpoint ep;
+    EXPECT_FALSE(orb::libraryContext().control.open("192.0.2.1"));
+    orb::ControlEndpoint ep(orb::libraryContext().control);
     ep.deviceControl = orb::net::makeEndpoint("127.0.0.2", 50660);
     const auto t0 = Clock::now();
-    EXPECT_EQ(orb::CommandExchange(ep, orb::RequestBuffer(0x0304), nullptr), 33);
+    EXPECT_EQ(orb::commandExchange(ep, orb::RequestBuffer(0x0304), nullptr), 33);
     EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(100));
-    EXPECT_FALSE(orb::OpenControlSocket(nullptr));
-    EXPECT_EQ(orb::CommandExchange(ep, orb::RequestBuffer(0x0304), nullptr), 33);
-    ASSERT_TRUE(orb::OpenControlSocket(kHost));
+    EXPECT_FALSE(orb::libraryContext().control.open(nullptr));
+    EXPECT_EQ(orb::commandExchange(ep, orb::RequestBuffer(0x0304), nullptr), 33);
+    ASSERT_TRUE(orb::libraryContext().control.open(kHost));
     ScriptedDevice dev("127.0.0.2", [](const Bytes& r, int) { return std::vector<Bytes>{frame(cmdOf(r), 0, {})}; });
-    EXPECT_EQ(orb::CommandExchange(ep, orb::RequestBuffer(0x0304), nullptr), 0);
-    orb::CloseControlSocket();
+    EXPECT_EQ(orb::commandExchange(ep, orb::RequestBuffer(0x0304), nullptr), 0);
+    orb::libraryContext().control.close();
 }
 
 }  // namespace

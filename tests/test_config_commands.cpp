@@ -15,7 +15,7 @@
 
 #include "command_responder.h"
 #include "control/command.h"
-#include "core/registry.h"
+#include "device/context.h"
 #include "orb_sdk.h"
 #include "settings_store.h"
 #include "wire_sim.h"
@@ -145,9 +145,9 @@ class ConfigCommands : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         ASSERT_EQ(ZelOrbInit(), 0);
-        ASSERT_TRUE(orb::OpenControlSocket("127.0.0.1"));
+        ASSERT_TRUE(orb::libraryContext().control.open("127.0.0.1"));
         {
-            auto& reg = orb::Registry::get();
+            auto& reg = orb::libraryContext().registry;
             std::unique_lock<std::shared_mutex> lock(reg.mutex());
             reg.setHostIp("127.0.0.1");
         }

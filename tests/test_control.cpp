@@ -14,8 +14,8 @@
 #include "control/control_server.h"
 #include "control/net_settings.h"
 #include "control_server.h"
-#include "core/device.h"
-#include "core/registry.h"
+#include "device/device.h"
+#include "device/context.h"
 #include "orb_sdk.h"
 #include "settings_store.h"
 
@@ -28,7 +28,7 @@ constexpr const char* kDev = "127.0.0.2";
 constexpr const char* kDev2 = "127.0.0.3";
 constexpr int kShortTimeoutMs = 300;
 
-std::string hex(const Bytes& b) { return orb::HexEncode(b.data(), b.size()); }
+std::string hex(const Bytes& b) { return orb::hexEncode(b.data(), b.size()); }
 
 orbsim::NetSettings settings(const std::string& lidar, std::uint16_t lport, std::uint16_t hport) {
     orbsim::NetSettings n;
@@ -45,16 +45,16 @@ orbsim::NetSettings settings(const std::string& lidar, std::uint16_t lport, std:
 class RegisteredDevice {
 public:
     explicit RegisteredDevice(const std::string& ip) : ip_(ip) {
-        std::unique_lock<std::shared_mutex> lk(orb::Registry::get().mutex());
-        orb::Registry::get().devices().emplace(ip, std::make_unique<orb::DeviceRecord>(ip, 6301));
+        std::unique_lock<std::shared_mutex> lk(orb::libraryContext().registry.mutex());
+        orb::libraryContext().registry.devices().emplace(ip, std::make_unique<orb::DeviceRecord>(ip, 6301));
     }
     ~RegisteredDevice() {
-        std::unique_lock<std::shared_mutex> lk(orb::Registry::get().mutex());
-        orb::Registry::get().devices().erase(ip_);
+        std::unique_lock<std::shared_mutex> lk(orb::libraryContext().registry.mutex());
+        orb::libraryContext().registry.devices().erase(ip_);
     }
     std::uint8_t processingMode() {
-        std::shared_lock<std::shared_mutex> lk(orb::Registry::get().mutex());
-        return orb::Registry::get().find(ip_)->stream.processingMode.load();
+        std::shared_lock<std::shared_mutex> lk(orb::libraryContext().registry.mutex());
+        return orb::libraryContext().registry.find(ip_)->stream.processingMode.load();
     }
 
 private:
@@ -64,7 +64,7 @@ private:
 class ControlTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        orb::ForgetNetSettingsExtras();
+        orb::libraryContext().netSettingsExtras.forgetAll();
         store_ = std::make_shared<orbsim::SettingsStore>(kDev);
         store_->setNetSettings(settings(kDev, 6301, 6001));
         orbsim::ControlServerOptions opt;
@@ -108,7 +108,7 @@ TEST_F(ControlTest, GetThenSetNetInfoRoundTrip) {
     EXPECT_EQ(store_->netSettings().lidarPort, 6001);
 
     // Without an earlier read of that device the further settings are zeros.
-    orb::ForgetNetSettingsExtras();
+    orb::libraryContext().netSettingsExtras.forgetAll();
     server_->clearRequests();
     ASSERT_EQ(ZelOrbSetNetInfo(kDev, &info), RC_OK);
     const auto again = server_->requestsFor(0x0201);
@@ -147,11 +147,11 @@ TEST_F(ControlTest, NetInfoFailures) {
 
 // Faults in replies, seen through the internal exchange with a short time-out.
 TEST_F(ControlTest, ExchangeAcceptanceRules) {
-    orb::ControlServerLock lock;
+    orb::ControlServerSession lock(orb::libraryContext().controlServer);
     Bytes data;
-    EXPECT_EQ(orb::ControlServerExchange(lock, 0x0202, nullptr, 0, &data, 2), orb::kControlServerNotConnected);
-    ASSERT_EQ(orb::ControlServerConnect(lock, kDev, kShortTimeoutMs), orb::kControlServerConnected);
-    EXPECT_EQ(orb::ControlServerReceiveSize(lock), 8192u);
+    EXPECT_EQ(lock.exchange(0x0202, nullptr, 0, &data, 2), orb::kControlServerNotConnected);
+    ASSERT_EQ(lock.connect(kDev, kShortTimeoutMs), orb::kControlServerConnected);
+    EXPECT_EQ(lock.receiveSize(), 8192u);
 
     struct Case {
         CsFault fault;
@@ -174,7 +174,7 @@ TEST_F(ControlTest, ExchangeAcceptanceRules) {
         server_->clearRequests();
         server_->setFault(c.fault, c.times, 0x0202);
         data.assign(3, 0xEE);
-        EXPECT_EQ(orb::ControlServerExchange(lock, 0x0202, nullptr, 0, &data, 2), c.result);
+        EXPECT_EQ(lock.exchange(0x0202, nullptr, 0, &data, 2), c.result);
         EXPECT_EQ(server_->requestsFor(0x0202).size(), c.requests);
         if (c.result == 0) {
             ASSERT_EQ(data.size(), 44u);
@@ -182,23 +182,23 @@ TEST_F(ControlTest, ExchangeAcceptanceRules) {
         }
         server_->clearFault();
         // Leftovers of a rejected reply never pass for the next one.
-        if (c.result != 0) orb::ControlServerExchange(lock, 0x0202, nullptr, 0, &data, 1);
+        if (c.result != 0) lock.exchange(0x0202, nullptr, 0, &data, 1);
     }
 
     // A closed connection ends the exchange at once.
     server_->setFault(CsFault::CloseConnection, 1, 0x0202);
-    EXPECT_EQ(orb::ControlServerExchange(lock, 0x0202, nullptr, 0, &data, 2), orb::kControlServerAllAttemptsFailed);
-    orb::ControlServerDisconnect(lock);
-    EXPECT_FALSE(orb::ControlServerIsConnected(lock));
+    EXPECT_EQ(lock.exchange(0x0202, nullptr, 0, &data, 2), orb::kControlServerAllAttemptsFailed);
+    lock.disconnect();
+    EXPECT_FALSE(lock.isConnected());
 }
 
 TEST_F(ControlTest, FailedNegotiationKeepsDefaultReceiveSize) {
     server_->setFault(CsFault::Silence, 1, 1);
-    orb::ControlServerLock lock;
-    ASSERT_EQ(orb::ControlServerConnect(lock, kDev, kShortTimeoutMs), orb::kControlServerConnected);
-    EXPECT_EQ(orb::ControlServerReceiveSize(lock), orb::kControlServerDefaultReceiveSize);
+    orb::ControlServerSession lock(orb::libraryContext().controlServer);
+    ASSERT_EQ(lock.connect(kDev, kShortTimeoutMs), orb::kControlServerConnected);
+    EXPECT_EQ(lock.receiveSize(), orb::kControlServerDefaultReceiveSize);
     Bytes data;
-    EXPECT_EQ(orb::ControlServerExchange(lock, 0x0202, nullptr, 0, &data, 2), 0u);
+    EXPECT_EQ(lock.exchange(0x0202, nullptr, 0, &data, 2), 0u);
     EXPECT_EQ(data.size(), 44u);
 }
 

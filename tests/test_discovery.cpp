@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "device/context.h"
 #include "announcer.h"
 #include "command_responder.h"
 #include "control/discovery.h"
@@ -73,7 +74,7 @@ TEST(Discovery, ActiveFindsEachCameraFromEachHostAddress) {
     bool result = false;
     std::vector<std::string> hostAddresses;
     ASSERT_TRUE(host.run([&] {
-        hostAddresses = orb::DiscoveryHostAddresses();
+        hostAddresses = orb::discoveryHostAddresses();
         result = ZelOrbActiveFindDevice(devices.data(), static_cast<uint16_t>(devices.size()), &count);
     }));
     std::sort(hostAddresses.begin(), hostAddresses.end());
@@ -93,7 +94,7 @@ TEST(Discovery, ActiveFindsEachCameraFromEachHostAddress) {
 
     EXPECT_FALSE(ZelOrbActiveFindDevice(devices.data(), 0, &count));
     EXPECT_EQ(count, -1);
-    EXPECT_EQ(orb::DiscoveryMessage(), "Find device -> error max search count!");
+    EXPECT_EQ(orb::libraryContext().discovery.message(), "Find device -> error max search count!");
     EXPECT_FALSE(ZelOrbActiveFindDevice(devices.data(), 4, nullptr));
     count = 5;
     EXPECT_FALSE(ZelOrbActiveFindDevice(nullptr, 4, &count));

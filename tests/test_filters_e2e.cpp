@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "command_responder.h"
-#include "core/device.h"
-#include "core/registry.h"
+#include "device/device.h"
+#include "device/context.h"
 #include "orb_sdk.h"
 #include "pointcloud_streamer.h"
 #include "scene.h"
@@ -254,7 +254,7 @@ TEST_F(FiltersE2E, PipelineExportsReachTheDevicePipeline) {
     EXPECT_EQ(ZelOrbSetTimeMedianFilter(kIp, true, 3, 100), RC_OK);
     EXPECT_EQ(ZelOrbSetFlyingFilter(kIp, true, 300), RC_OK);
     {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::shared_lock<std::shared_mutex> lock(reg.mutex());
         orb::DeviceRecord* dev = reg.find(kIp);
         ASSERT_NE(dev, nullptr);

@@ -11,12 +11,13 @@
 #include <thread>
 
 #include "camera.h"
-#include "core/device.h"
-#include "core/lifecycle.h"
-#include "core/registry.h"
+#include "device/device.h"
+#include "device/connection.h"
+#include "device/context.h"
 #include "imu_rgb/imu_rgb_state.h"
 #include "imu_sender.h"
 #include "orb_sdk.h"
+#include "support/thread_launch_seam.h"
 
 namespace {
 
@@ -109,7 +110,7 @@ TEST_F(ImuStream, StopRestartAndArgumentChecks) {
     EXPECT_EQ(ZelOrbGet9AxisImu(kDev, nullptr), RC_INVALID_TARGET);
     EXPECT_EQ(ZelOrbStartDevice9AxisImuStream(nullptr), RC_INVALID_TARGET);
 
-    orb::testhooks::FailNextThreadLaunches(1);
+    orbtest::failNextThreadLaunches(1);
     EXPECT_EQ(ZelOrbStartDevice9AxisImuStream(kDev), RC_IMU_START_FAILED);
     ZelOrb9AxisImuData out{};
     sender->sendSample(orbsim::imuSampleFor(1));
@@ -170,7 +171,7 @@ TEST_F(ImuStream, SixAxisRegistration) {
     auto cb = [](ZelOrb6AxisImuData) {};
     ASSERT_EQ(ZelOrbRegisterCallbackUpdate6AxisImuData(kDev, cb), RC_OK);
     EXPECT_EQ(ZelOrbRegisterCallbackUpdate6AxisImuData(kDev, nullptr), RC_CALLBACK_REGISTER_FAILED);
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::shared_lock<std::shared_mutex> lock(reg.mutex());
     orb::DeviceRecord* dev = reg.find(kDev);
     ASSERT_NE(dev, nullptr);
@@ -190,20 +191,26 @@ TEST_F(ImuStream, StreamsFollowTheSocketsOfANewConnectionSetup) {
     ASSERT_NE(cam->store()->handshake().dataPort, oldPort);
     ASSERT_TRUE(pollAfterSending(orbsim::imuSampleFor(2), out)) << "samples to the new IMU port arrive";
     {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::shared_lock<std::shared_mutex> lock(reg.mutex());
         orb::DeviceRecord* dev = reg.find(kDev);
         ASSERT_NE(dev, nullptr);
-        EXPECT_TRUE(dev->ctrl.imuRgb.imuFlags->run.load());
-        EXPECT_FALSE(dev->ctrl.imuRgb.rgbRecvFlags->run.load());  // not started, not started by the reconnect
+        EXPECT_TRUE(dev->imuRgb.imuFlags->run.load());
+        EXPECT_FALSE(dev->imuRgb.rgbRecvFlags->run.load());  // not started, not started by the reconnect
     }
 }
 
 std::atomic<bool> gBlockEntered{false};
 std::atomic<bool> gBlockRelease{false};
+std::atomic<std::int32_t> gStartAfterRelease{0};
+std::atomic<std::int32_t> gStopAfterRelease{0};
 void blockingImuCallback(ZelOrb9AxisImuData) {
     gBlockEntered = true;
     for (int i = 0; i < 1000 && !gBlockRelease.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // By now the device record may be gone: both are refused from inside the
+    // callback without reading it (the sanitized build catches a read).
+    gStartAfterRelease = ZelOrbStartDevice9AxisImuStream(kDev);
+    gStopAfterRelease = ZelOrbStopDevice9AxisImuStream(kDev);
 }
 
 // A callback that outlasts the 2 s stop limit: disconnection returns, and the
@@ -215,9 +222,9 @@ TEST_F(ImuStream, TeardownKeepsTheStateOfAThreadStuckInItsCallback) {
     ASSERT_EQ(ZelOrbStartDevice9AxisImuStream(kDev), RC_OK);
     std::weak_ptr<orb::ImuShared> shared;
     {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::shared_lock<std::shared_mutex> lock(reg.mutex());
-        shared = reg.find(kDev)->ctrl.imuRgb.imu;
+        shared = reg.find(kDev)->imuRgb.imu;
     }
     ASSERT_TRUE(eventually([&] {
         sender->sendSample(orbsim::imuSampleFor(1));
@@ -227,6 +234,8 @@ TEST_F(ImuStream, TeardownKeepsTheStateOfAThreadStuckInItsCallback) {
     EXPECT_FALSE(shared.expired()) << "the stuck thread still holds its state";
     gBlockRelease = true;
     EXPECT_TRUE(eventually([&] { return shared.expired(); }));
+    EXPECT_EQ(gStartAfterRelease.load(), RC_GENERAL_ERROR) << "the callback outlived its record";
+    EXPECT_EQ(gStopAfterRelease.load(), RC_GENERAL_ERROR);
 }
 
 }  // namespace

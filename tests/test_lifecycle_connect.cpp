@@ -21,9 +21,9 @@
 
 #include "command_responder.h"
 #include "control/command.h"
-#include "core/callback_guard.h"
-#include "core/device.h"
-#include "core/registry.h"
+#include "core/callback_mark.h"
+#include "device/device.h"
+#include "device/context.h"
 #include "orb_sdk.h"
 #include "settings_store.h"
 
@@ -54,19 +54,19 @@ long recvTimeoutMs(orb::net::Socket s) {
 }
 
 void setHostIp(const char* ip) {
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::unique_lock<std::shared_mutex> lock(reg.mutex());
     reg.setHostIp(ip);
 }
 
 bool registered(const char* ip) {
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::shared_lock<std::shared_mutex> lock(reg.mutex());
     return reg.find(ip) != nullptr;
 }
 
 std::size_t registeredCount() {
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::shared_lock<std::shared_mutex> lock(reg.mutex());
     return reg.devices().size();
 }
@@ -74,7 +74,7 @@ std::size_t registeredCount() {
 // Runs f on the record of ip under the shared registry lock.
 template <class F>
 void withDevice(const char* ip, F f) {
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::shared_lock<std::shared_mutex> lock(reg.mutex());
     orb::DeviceRecord* dev = reg.find(ip);
     ASSERT_NE(dev, nullptr) << ip;
@@ -106,16 +106,16 @@ protected:
     static void SetUpTestSuite() {
         ASSERT_EQ(ZelOrbInit(), 0);
         setHostIp(kHost);
-        ASSERT_TRUE(orb::OpenControlSocket(kHost));
+        ASSERT_TRUE(orb::libraryContext().control.open(kHost));
     }
     static void TearDownTestSuite() {
-        orb::CloseControlSocket();
+        orb::libraryContext().control.close();
         EXPECT_EQ(ZelOrbDeinit(), 0);
     }
     void TearDown() override {
         ZelOrbDisconnectAllDevice();
         setHostIp(kHost);
-        ASSERT_TRUE(orb::OpenControlSocket(kHost));
+        ASSERT_TRUE(orb::libraryContext().control.open(kHost));
     }
 };
 
@@ -271,7 +271,7 @@ TEST_F(Lifecycle, ConnectAndDisconnectFromInsideACallbackAreRefused) {
     const orb::DeviceRecord* dev = nullptr;
     withDevice("127.0.0.2", [&](orb::DeviceRecord& d) { dev = &d; });
     {
-        orb::CallbackScope inCallback(dev);
+        orb::CallbackMark inCallback(dev->ip.c_str(), orb::CallbackKind::Frame);
         EXPECT_EQ(ZelOrbDisconnectDevice("127.0.0.2"), RC_GENERAL_ERROR);
         EXPECT_TRUE(registered("127.0.0.2"));
         // Nor another device: its exclusive registry lock could wait for a
@@ -298,7 +298,7 @@ TEST_F(Lifecycle, NewDeviceWhoseSetupFailsStaysRegisteredWithHandshakeFailed) {
     SimDevice sim("127.0.0.2");
 
     // No control socket yet: the three sends fail, no query goes out.
-    orb::CloseControlSocket();
+    orb::libraryContext().control.close();
     EXPECT_EQ(ZelOrbConnectDevice("127.0.0.2", 6301), RC_HANDSHAKE_FAILED);
     EXPECT_TRUE(registered("127.0.0.2"));
     EXPECT_TRUE(sim.responder->requests().empty());
@@ -308,7 +308,7 @@ TEST_F(Lifecycle, NewDeviceWhoseSetupFailsStaysRegisteredWithHandshakeFailed) {
         EXPECT_EQ(d.stream.axisSign.load(), 1);
     });
     // Once the control socket exists a later connect retries and reports 1.
-    ASSERT_TRUE(orb::OpenControlSocket(kHost));
+    ASSERT_TRUE(orb::libraryContext().control.open(kHost));
     EXPECT_EQ(ZelOrbConnectDevice("127.0.0.2", 6301), RC_DEVICE_EXISTS);
     EXPECT_TRUE(sim.store->handshake().received);
     EXPECT_EQ(ZelOrbDisconnectDevice("127.0.0.2"), RC_OK);
@@ -355,7 +355,7 @@ class ExchangeAgainstSimulator : public Lifecycle {};
 
 TEST_F(ExchangeAgainstSimulator, FaultsAreRecoveredOrReported) {
     SimDevice sim("127.0.0.2");
-    orb::ControlEndpoint ep;
+    orb::ControlEndpoint ep(orb::libraryContext().control);
     ep.deviceControl = orb::net::makeEndpoint("127.0.0.2", 50660);
     sim.store->setPayload(0x0304, {0x7F});
 
@@ -386,7 +386,7 @@ TEST_F(ExchangeAgainstSimulator, FaultsAreRecoveredOrReported) {
         sim.responder->clearRequests();
         sim.responder->setFault(0x0304, c.fault);
         orb::ReplyBuffer reply;
-        EXPECT_EQ(orb::CommandExchange(ep, orb::RequestBuffer(0x0304), &reply), c.expect) << c.name;
+        EXPECT_EQ(orb::commandExchange(ep, orb::RequestBuffer(0x0304), &reply), c.expect) << c.name;
         // A resend may reach the device after the first reply already settled the exchange.
         sim.responder->waitForRequests(c.requests, 500);
         std::this_thread::sleep_for(std::chrono::milliseconds(30));

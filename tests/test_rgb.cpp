@@ -14,11 +14,12 @@
 #include <opencv2/imgproc.hpp>
 
 #include "camera.h"
-#include "core/device.h"
-#include "core/registry.h"
+#include "device/device.h"
+#include "device/context.h"
 #include "imu_rgb/imu_rgb_state.h"
 #include "imu_rgb/rgb_stream.h"
 #include "orb_sdk.h"
+#include "support/thread_launch_seam.h"
 #include "rgb_sender.h"
 
 namespace {
@@ -198,7 +199,7 @@ TEST_F(RgbStream, UndistortionUsesTheDevicesIntrinsics) {
     ASSERT_TRUE(sendAndGet(5, rec));
 
     cv::Mat decoded;
-    ASSERT_EQ(orb::DecodeRgbFrame(orb::kRgbFormatNv12, orbsim::encodeNv12(orbsim::makeTestPattern()), decoded),
+    ASSERT_EQ(orb::decodeRgbFrame(orb::kRgbFormatNv12, orbsim::encodeNv12(orbsim::makeTestPattern()), decoded),
               orb::RgbDecode::Image);
     cv::Matx33f K(intr[0], 0, intr[2], 0, intr[1], intr[3], 0, 0, 1);
     cv::Vec4f D(intr[4], intr[5], intr[6], intr[7]);
@@ -235,9 +236,9 @@ TEST_F(RgbStream, StartFailureStopAndArguments) {
     EXPECT_EQ(ZelOrbSetRgbUndistortion("127.0.0.9", false), RC_DEVICE_NOT_FOUND);
     EXPECT_FALSE(ZelGetDeviceRgbRotation(kDev));
 
-    orb::testhooks::FailNextThreadLaunches(1);
+    orbtest::failNextThreadLaunches(1);
     EXPECT_EQ(ZelOrbStartDeviceRgbStream(kDev), RC_RGB_START_FAILED);
-    orb::testhooks::FailNextThreadLaunches(0);
+    orbtest::failNextThreadLaunches(0);
     ASSERT_EQ(ZelOrbStartDeviceRgbStream(kDev), RC_OK);
     ZelOrbRgbData rec{};
     ASSERT_TRUE(sendAndGet(1, rec));
@@ -262,9 +263,9 @@ TEST_F(RgbStream, TeardownKeepsTheStateOfAThreadStuckInItsCallback) {
     ASSERT_EQ(ZelOrbStartDeviceRgbStream(kDev), RC_OK);
     std::weak_ptr<orb::RgbShared> shared;
     {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::shared_lock<std::shared_mutex> lock(reg.mutex());
-        shared = reg.find(kDev)->ctrl.imuRgb.rgb;
+        shared = reg.find(kDev)->imuRgb.rgb;
     }
     ASSERT_TRUE(sender->sendFrame(1));
     ASSERT_TRUE(eventually([] { return gRgbBlockEntered.load(); }));

@@ -12,11 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "core/device.h"
-#include "core/registry.h"
+#include "device/device.h"
+#include "device/context.h"
 #include "orb_sdk.h"
 #include "pointcloud_streamer.h"
 #include "scene.h"
+#include "stream/frame_flow.h"
 #include "stream/packet.h"
 #include "support/packet_builder.h"
 #include "support/stream_harness.h"
@@ -33,7 +34,7 @@ Rows rows(Frame& f) { return reinterpret_cast<Rows>(f.data()); }
 class Manual {
 public:
     explicit Manual(const char* ip, std::uint8_t mode = 3) : ip_(ip) {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
         auto rec = std::make_unique<orb::DeviceRecord>(ip, 7000);
         rec->stream.processingMode = mode;
@@ -42,14 +43,14 @@ public:
         reg.devices()[ip] = std::move(rec);
     }
     ~Manual() {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
         reg.devices().erase(ip_);
     }
     orb::DeviceRecord& dev() { return *dev_; }
     orb::StreamState& st() { return dev_->stream; }
-    void feed(const PacketBuilder& b) { orb::handlePacket(*dev_, b.data(), b.size()); }
-    void feed(const std::vector<std::uint8_t>& d) { orb::handlePacket(*dev_, d.data(), d.size()); }
+    void feed(const PacketBuilder& b) { orb::handlePacket(dev_->stream, b.data(), b.size()); }
+    void feed(const std::vector<std::uint8_t>& d) { orb::handlePacket(dev_->stream, d.data(), d.size()); }
     // Packet counts of the frames completed so far (popped).
     std::vector<std::size_t> drainFrames() {
         std::vector<std::size_t> sizes;
@@ -62,7 +63,7 @@ public:
         int n = 0;
         orb::PacketListPtr l;
         while (st().frameQueue.tryPop(l)) {
-            orb::processFrame(*dev_, *l);
+            orb::processFrame(dev_->stream, *l);
             ++n;
         }
         return n;

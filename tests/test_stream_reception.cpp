@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/device.h"
-#include "core/registry.h"
+#include "device/device.h"
+#include "device/context.h"
 #include "orb_sdk.h"
 #include "platform/net.h"
 #include "pointcloud_streamer.h"
@@ -101,19 +101,19 @@ TEST(ReceptionCalls, StartAndStopResults) {
     orb::net::Socket other = orb::net::udpSocket();
     ASSERT_TRUE(orb::net::bindTo(other, "0.0.0.0", kPort));
     EXPECT_EQ(ZelOrbStartReceiveData(kHost, kPort), RC_PORT_BIND_FAILED);
-    EXPECT_FALSE(orb::receptionThreadRunning());
+    EXPECT_FALSE(orb::libraryContext().reception.threadRunning());
     EXPECT_EQ(ZelOrbStopReceiveData(), RC_SOCKET_CLOSE_FAILED);
     orb::net::closeSocket(other);
     // Then it works, and it records the host IP.
     ASSERT_EQ(ZelOrbStartReceiveData(kHost, kPort), RC_OK);
-    EXPECT_TRUE(orb::receptionThreadRunning());
+    EXPECT_TRUE(orb::libraryContext().reception.threadRunning());
     {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::shared_lock<std::shared_mutex> lock(reg.mutex());
         EXPECT_EQ(reg.hostIp(), kHost);
     }
     EXPECT_EQ(ZelOrbStopReceiveData(), RC_OK);
-    EXPECT_FALSE(orb::receptionThreadRunning());
+    EXPECT_FALSE(orb::libraryContext().reception.threadRunning());
 }
 
 TEST_F(Reception, FramesArriveByPollingAndCallback) {
@@ -201,14 +201,14 @@ TEST_F(Reception, MulticastFramesArrive) {
 TEST_F(Reception, SourcePortAndAddressFiltering) {
     const std::string ip = "127.0.0.5";
     orb::DeviceRecord& dev = attach(ip, 7001);
-    const auto before = orb::receptionStats();
+    const auto before = orb::libraryContext().reception.stats();
     orbsim::PointCloudStreamer wrongPort(options(ip, 7002), boxScene());
     ASSERT_TRUE(wrongPort.sendFrameNow(0));
     orbsim::PointCloudStreamer unknown(options("127.0.0.6", 7001), boxScene());
     ASSERT_TRUE(unknown.sendFrameNow(0));
     const std::uint64_t n = wrongPort.packetsSent();
-    EXPECT_TRUE(eventually([&] { return orb::receptionStats().wrongPort - before.wrongPort >= n; }));
-    EXPECT_TRUE(eventually([&] { return orb::receptionStats().unknownSource - before.unknownSource >= n; }));
+    EXPECT_TRUE(eventually([&] { return orb::libraryContext().reception.stats().wrongPort - before.wrongPort >= n; }));
+    EXPECT_TRUE(eventually([&] { return orb::libraryContext().reception.stats().unknownSource - before.unknownSource >= n; }));
     EXPECT_EQ(dev.stream.stats.datagramsQueued.load(), 0u);
 
     // The device's own source port and 6301 are both accepted.
@@ -244,7 +244,7 @@ TEST_F(Reception, StopRestartAndReplacingTheSocket) {
 
     // A second start while receiving moves to the new port; the old one is closed.
     ASSERT_EQ(ZelOrbStartReceiveData(kHost, kPort + 1), RC_OK);
-    EXPECT_TRUE(orb::receptionThreadRunning());
+    EXPECT_TRUE(orb::libraryContext().reception.threadRunning());
     auto o = options(ip);
     o.hostPort = kPort + 1;
     orbsim::PointCloudStreamer moved(o, boxScene());
@@ -269,7 +269,7 @@ TEST_F(Reception, StalledPacketThreadHolds5110DatagramsAndNoForeignOnes) {
     auto rec = std::make_unique<orb::DeviceRecord>(a, 7000);
     orb::DeviceRecord& devA = *rec;
     {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
         reg.devices()[a] = std::move(rec);
     }
@@ -300,9 +300,9 @@ TEST_F(Reception, StalledPacketThreadHolds5110DatagramsAndNoForeignOnes) {
 
     // A's threads start: its frames hold A's points only.
     {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
-        orb::StartDeviceThreads(devA);
+        orb::startStreamThreads(devA.stream);
     }
     // 5,110 = 28 whole frames of 180 and part of a 29th, which never closes.
     ASSERT_TRUE(eventually([&] { return devA.stream.stats.framesPublished.load() == 28; }));
@@ -337,10 +337,10 @@ TEST_F(Reception, DamagedDatagramsAreDroppedAndTheRestDecoded) {
     EXPECT_GT(dev.stream.stats.packetsTruncated.load(), 0u);
 
     // Oversized and tiny datagrams.
-    const auto before = orb::receptionStats();
+    const auto before = orb::libraryContext().reception.stats();
     ASSERT_TRUE(sim.sendRaw(std::vector<std::uint8_t>(1500, 0x5A)));
     ASSERT_TRUE(sim.sendRaw(std::vector<std::uint8_t>{0x5A, 0xA5, 0, 1}));
-    EXPECT_TRUE(eventually([&] { return orb::receptionStats().oversized == before.oversized + 1; }));
+    EXPECT_TRUE(eventually([&] { return orb::libraryContext().reception.stats().oversized == before.oversized + 1; }));
 }
 
 TEST_F(Reception, ReorderedPacketsSplitFramesWithoutHarm) {

@@ -20,10 +20,11 @@
 #include <vector>
 
 #include "control/command.h"
-#include "core/device.h"
-#include "core/registry.h"
+#include "device/device.h"
+#include "device/context.h"
 #include "platform/net.h"
 #include "rgb_sender.h"
+#include "stream/frame_flow.h"
 #include "stream/packet.h"
 #include "stream/reception.h"
 #include "support/packet_builder.h"
@@ -138,7 +139,7 @@ TEST_F(StressFaults, ConnectDisconnectChurnWhileDatagramsArrive) {
     EXPECT_GE(cycles.load(), minimumCycles);
     EXPECT_GT(framesChecked.load(), 0);
     {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::shared_lock<std::shared_mutex> lk(reg.mutex());
         EXPECT_TRUE(reg.devices().empty());
     }
@@ -210,7 +211,7 @@ TEST_F(StressFaults, ReceptionStopsAndRestartsUnderLoad) {
         EXPECT_TRUE(c.error.empty()) << c.error;
     }
     failures.report();
-    EXPECT_TRUE(orb::receptionThreadRunning());
+    EXPECT_TRUE(orb::libraryContext().reception.threadRunning());
     EXPECT_GT(framesChecked.load(), 0);
     EXPECT_GT(configCalls.load(), 0);
 }
@@ -462,14 +463,14 @@ TEST_F(StressFaults, CameraVanishingMidControlServerExchangeFailsOnlyThatCall) {
 TEST(StressFaultsNoNetwork, PacketsRepeatingPositionsAcrossTheDecodeHalves) {
     const char* ip = "127.0.0.99";
     {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
         reg.devices()[ip] = std::make_unique<orb::DeviceRecord>(ip, 6301);
         reg.find(ip)->stream.running = true;
     }
     orb::DeviceRecord* dev = nullptr;
     {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::shared_lock<std::shared_mutex> lock(reg.mutex());
         dev = reg.find(ip);
     }
@@ -482,17 +483,17 @@ TEST(StressFaultsNoNetwork, PacketsRepeatingPositionsAcrossTheDecodeHalves) {
         for (int p = 0; p < kPackets; ++p) {
             orbtest::PacketBuilder b(1, 2, number++, 0, static_cast<std::uint16_t>(4 * p), kRecords, 1, 7, 42);
             b.fill10(kRecords, static_cast<std::uint16_t>(copy ? 3000 : 100));
-            orb::handlePacket(*dev, b.data(), b.size());
+            orb::handlePacket(dev->stream, b.data(), b.size());
         }
     }
     orbtest::PacketBuilder next(1, 2, 0, 100, 0, 4, 1, 8, 43);  // a lower number closes the frame
     next.fill10(4, 10);
-    orb::handlePacket(*dev, next.data(), next.size());
+    orb::handlePacket(dev->stream, next.data(), next.size());
     orb::PacketListPtr list;
     ASSERT_TRUE(dev->stream.frameQueue.tryPop(list));
     ASSERT_EQ(list->packets.size(), 2u * kPackets);
     for (int round = 0; round < 20; ++round) {
-        orb::processFrame(*dev, *list);
+        orb::processFrame(dev->stream, *list);
         Frame f(ZEL_ORB_FRAME_POINTS);
         ASSERT_EQ(ZelOrbGetPointCloud(ip, rows(f)), RC_OK);
         for (int r = 0; r < 35; ++r)
@@ -504,7 +505,7 @@ TEST(StressFaultsNoNetwork, PacketsRepeatingPositionsAcrossTheDecodeHalves) {
                 ASSERT_EQ(p.timestamp, 42u);
             }
     }
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::unique_lock<std::shared_mutex> lock(reg.mutex());
     reg.devices().erase(ip);
 }

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "OrbFiltersALG.h"
-#include "core/device.h"
-#include "core/registry.h"
+#include "device/device.h"
+#include "device/context.h"
 #include "imu_rgb/rgb_stream.h"
 #include "orb_sdk.h"
 
@@ -33,13 +33,13 @@ const char* const kNotRegistered[] = {kAbsent, "", "abc", "127.0.0.2 ", " 127.0.
                                       "256.0.0.1", "127.0.0", "127.0.0.2\n", "1.2.3.4.5"};
 
 void registerDevice() {
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::unique_lock<std::shared_mutex> lock(reg.mutex());
     if (!reg.find(kIp)) reg.devices().emplace(kIp, std::make_unique<orb::DeviceRecord>(kIp, 6301));
 }
 
 orb::DeviceRecord& device() {
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::shared_lock<std::shared_mutex> lock(reg.mutex());
     return *reg.find(kIp);
 }
@@ -212,7 +212,7 @@ TEST_F(BadArgs, ConnectRefusesInvalidAddressesAndPortZeroWithoutRegistering) {
         EXPECT_EQ(ZelOrbConnectDevice(ip, 6301), RC_INVALID_TARGET);
     }
     EXPECT_EQ(ZelOrbConnectDevice(kAbsent, 0), RC_INVALID_TARGET);
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::shared_lock<std::shared_mutex> lock(reg.mutex());
     EXPECT_EQ(reg.devices().size(), 1u);
 }
@@ -350,8 +350,8 @@ TEST_F(BadArgs, NullCallbacksAreRefusedAndKeepTheRegisteredOne) {
     orb::DeviceRecord& dev = device();
     EXPECT_EQ(dev.stream.frameCallback, &frameA);
     EXPECT_EQ(dev.stream.sixAxisCallback, &sixA);
-    EXPECT_EQ(dev.ctrl.imuRgb.imu->callback, &nineA);
-    EXPECT_EQ(dev.ctrl.imuRgb.rgb->callback, &rgbA);
+    EXPECT_EQ(dev.imuRgb.imu->callback, &nineA);
+    EXPECT_EQ(dev.imuRgb.rgb->callback, &rgbA);
 }
 
 TEST_F(BadArgs, NullFramesAndRecordsAreRefusedWithoutTakingTheData) {
@@ -451,6 +451,12 @@ TEST_F(BadArgs, DiscoveryRefusesMissingOutputsAndZeroCount) {
     EXPECT_NE(ZelOrbPassiveFindDevice("", &count), nullptr);
     EXPECT_EQ(count, -1);
     EXPECT_NE(ZelOrbPassiveFindDevice("127.0.0.1", nullptr), nullptr);
+}
+
+TEST_F(BadArgs, RecordingRefusesMissingPathsAndAStopWithoutAStart) {
+    EXPECT_EQ(ZelOrbStartRecording(nullptr), RC_FILE_OPEN_FAILED);
+    EXPECT_EQ(ZelOrbStartRecording(""), RC_FILE_OPEN_FAILED);
+    EXPECT_EQ(ZelOrbStopRecording(), RC_RECORDING_NOT_STARTED);
 }
 
 // --------------------------------------------------------------- return codes
@@ -585,9 +591,9 @@ TEST_F(BadArgs, DeviceFilterSettersTakeExtremeValues) {
     EXPECT_EQ(ZelOrbSetFlyingFilter(kIp, true, INT_MIN), RC_OK);
     EXPECT_EQ(ZelOrbSetDistanceFiltering(kIp, true, UINT32_MAX, 0), RC_OK);  // an empty window
     std::vector<ZelOrbPointData> frame = testFrame();
-    orb::RunFrameChain(device().stream.filters, frame.data());
+    orb::runFrameChain(device().stream.filters, frame.data());
     ZelOrbPointData p = frame[1];
-    orb::ApplyDistanceWindow(device().stream.filters, p);
+    orb::applyDistanceWindow(device().stream.filters, p);
     // Back to the defaults for the other tests.
     ZelOrbSetSpatialFilter(kIp, false, 5);
     ZelOrbSetTimeMedianFilter(kIp, false, 5, 100);

@@ -20,7 +20,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::string hex(const Bytes& b) { return orb::HexEncode(b.data(), b.size()); }
+std::string hex(const Bytes& b) { return orb::hexEncode(b.data(), b.size()); }
 
 Bytes fromText(const char* s) { return Bytes(s, s + std::strlen(s)); }
 
@@ -46,27 +46,27 @@ Bytes announcement(const std::vector<Entry>& entries, int countOverride = -1) {
 
 TEST(ControlCrc8, KnownValuesAndAgreementWithSimulator) {
     const Bytes abc = fromText("abc");
-    EXPECT_EQ(orb::Crc8(abc.data(), abc.size()), 0xA9);
+    EXPECT_EQ(orb::crc8(abc.data(), abc.size()), 0xA9);
     EXPECT_EQ(orbsim::crc8(abc.data(), abc.size()), 0xA9);
-    EXPECT_EQ(orb::Crc8(nullptr, 0), 0);
+    EXPECT_EQ(orb::crc8(nullptr, 0), 0);
 
     std::mt19937 rng(7);
     for (int round = 0; round < 50; ++round) {
         Bytes data(static_cast<std::size_t>(rng() % 300));
         for (auto& b : data) b = static_cast<std::uint8_t>(rng());
-        ASSERT_EQ(orb::Crc8(data.data(), data.size()), orbsim::crc8(data.data(), data.size()));
+        ASSERT_EQ(orb::crc8(data.data(), data.size()), orbsim::crc8(data.data(), data.size()));
     }
 }
 
 TEST(ControlServerFrame, ModeFramesAreTheFixedTexts) {
     const Bytes one = {0x01, 0x00, 0x00, 0x00};
     const Bytes nine = {0x09, 0x00, 0x00, 0x00};
-    const Bytes f1 = orb::BuildControlServerFrame(0x0100, one.data(), 4);
+    const Bytes f1 = orb::buildControlServerFrame(0x0100, one.data(), 4);
     ASSERT_EQ(f1.size(), 25u);
     EXPECT_EQ(f1[19], 0x30);  // header check
     EXPECT_EQ(f1[20], 0x9B);  // payload check
     EXPECT_EQ(hex(f1), orb::kModeFrameSingleEchoHex);
-    EXPECT_EQ(hex(orb::BuildControlServerFrame(0x0100, nine.data(), 4)), orb::kModeFrameDualEchoHex);
+    EXPECT_EQ(hex(orb::buildControlServerFrame(0x0100, nine.data(), 4)), orb::kModeFrameDualEchoHex);
 
     // The simulator's own encoder produces the same request and the expected confirmation.
     orbsim::cs::Frame req;
@@ -82,7 +82,7 @@ TEST(ControlServerFrame, ModeFramesAreTheFixedTexts) {
 }
 
 TEST(ControlServerFrame, EmptyPayloadAndLittleEndianFields) {
-    const Bytes f = orb::BuildControlServerFrame(0x0202, nullptr, 0);
+    const Bytes f = orb::buildControlServerFrame(0x0202, nullptr, 0);
     ASSERT_EQ(f.size(), 21u);
     EXPECT_EQ(f[9], 0x02);
     EXPECT_EQ(f[10], 0x02);
@@ -93,13 +93,13 @@ TEST(ControlServerFrame, EmptyPayloadAndLittleEndianFields) {
 
 TEST(ControlServerFrame, HexText) {
     Bytes out;
-    EXPECT_TRUE(orb::HexDecode("00aBfF", out));
+    EXPECT_TRUE(orb::hexDecode("00aBfF", out));
     EXPECT_EQ(out, (Bytes{0x00, 0xAB, 0xFF}));
-    EXPECT_FALSE(orb::HexDecode("0g", out));
+    EXPECT_FALSE(orb::hexDecode("0g", out));
     EXPECT_TRUE(out.empty());
-    EXPECT_FALSE(orb::HexDecode("abc", out));  // odd length
-    EXPECT_FALSE(orb::HexDecode(nullptr, out));
-    EXPECT_EQ(orb::HexEncode(Bytes{0x5A, 0x0F}.data(), 2), "5a0f");
+    EXPECT_FALSE(orb::hexDecode("abc", out));  // odd length
+    EXPECT_FALSE(orb::hexDecode(nullptr, out));
+    EXPECT_EQ(orb::hexEncode(Bytes{0x5A, 0x0F}.data(), 2), "5a0f");
 }
 
 ZelOrbNetInfo netInfo(const char* lidar, const char* host, std::uint16_t lport, std::uint16_t hport) {
@@ -113,14 +113,14 @@ ZelOrbNetInfo netInfo(const char* lidar, const char* host, std::uint16_t lport, 
 
 TEST(NetSettingsPayload, EncodeAddressesPortsAndExtra) {
     std::uint8_t out[orb::kNetSettingsSize];
-    ASSERT_TRUE(orb::EncodeNetSettings(netInfo("192.168.1.10", "192.168.1.2", 6001, 6002), nullptr, out));
+    ASSERT_TRUE(orb::encodeNetSettings(netInfo("192.168.1.10", "192.168.1.2", 6001, 6002), nullptr, out));
     const Bytes head(out, out + 12);
     EXPECT_EQ(head, (Bytes{192, 168, 1, 10, 192, 168, 1, 2, 0x71, 0x17, 0x72, 0x17}));
     EXPECT_EQ(Bytes(out + 12, out + 44), Bytes(32, 0));
 
     std::uint8_t extra[orb::kNetSettingsExtraSize];
     for (std::size_t i = 0; i < sizeof extra; ++i) extra[i] = static_cast<std::uint8_t>(i + 1);
-    ASSERT_TRUE(orb::EncodeNetSettings(netInfo("10.0.0.1", "10.0.0.2", 1, 2), extra, out));
+    ASSERT_TRUE(orb::encodeNetSettings(netInfo("10.0.0.1", "10.0.0.2", 1, 2), extra, out));
     EXPECT_EQ(Bytes(out + 12, out + 44), Bytes(extra, extra + 32));
 
     // The simulator decodes what the library encodes into the same settings.
@@ -131,7 +131,7 @@ TEST(NetSettingsPayload, EncodeAddressesPortsAndExtra) {
     sim.hostPort = 6002;
     ZelOrbNetInfo back{};
     const Bytes wire = orbsim::cs::encodeNetSettings(sim);
-    ASSERT_TRUE(orb::DecodeNetSettings(wire.data(), wire.size(), back));
+    ASSERT_TRUE(orb::decodeNetSettings(wire.data(), wire.size(), back));
     EXPECT_STREQ(back.lidar_ip, "192.168.1.10");
     EXPECT_STREQ(back.host_ip, "192.168.1.2");
     EXPECT_EQ(back.lidar_port, 6001);
@@ -141,25 +141,25 @@ TEST(NetSettingsPayload, EncodeAddressesPortsAndExtra) {
 TEST(NetSettingsPayload, RejectedInputs) {
     std::uint8_t out[orb::kNetSettingsSize];
     std::memset(out, 0xEE, sizeof out);
-    EXPECT_FALSE(orb::EncodeNetSettings(netInfo("192.168.1.10", "0.0.0.0", 1, 2), nullptr, out));
-    EXPECT_FALSE(orb::EncodeNetSettings(netInfo("0.0.0.0", "192.168.1.2", 1, 2), nullptr, out));
-    EXPECT_FALSE(orb::EncodeNetSettings(netInfo("camera", "192.168.1.2", 1, 2), nullptr, out));
-    EXPECT_FALSE(orb::EncodeNetSettings(netInfo("192.168.1", "192.168.1.2", 1, 2), nullptr, out));
+    EXPECT_FALSE(orb::encodeNetSettings(netInfo("192.168.1.10", "0.0.0.0", 1, 2), nullptr, out));
+    EXPECT_FALSE(orb::encodeNetSettings(netInfo("0.0.0.0", "192.168.1.2", 1, 2), nullptr, out));
+    EXPECT_FALSE(orb::encodeNetSettings(netInfo("camera", "192.168.1.2", 1, 2), nullptr, out));
+    EXPECT_FALSE(orb::encodeNetSettings(netInfo("192.168.1", "192.168.1.2", 1, 2), nullptr, out));
     EXPECT_EQ(out[0], 0xEE);  // nothing written on failure
 
     // A field without its NUL is read no further than 35 characters.
     ZelOrbNetInfo unterminated = netInfo("x", "192.168.1.2", 1, 2);
     std::memset(unterminated.lidar_ip, '1', sizeof unterminated.lidar_ip);
-    EXPECT_FALSE(orb::EncodeNetSettings(unterminated, nullptr, out));
+    EXPECT_FALSE(orb::encodeNetSettings(unterminated, nullptr, out));
 
     const Bytes wire(44, 1);
     ZelOrbNetInfo info = netInfo("1.2.3.4", "5.6.7.8", 9, 10);
-    EXPECT_FALSE(orb::DecodeNetSettings(wire.data(), 43, info));
+    EXPECT_FALSE(orb::decodeNetSettings(wire.data(), 43, info));
     Bytes longer = wire;
     longer.push_back(0);
-    EXPECT_FALSE(orb::DecodeNetSettings(longer.data(), longer.size(), info));
+    EXPECT_FALSE(orb::decodeNetSettings(longer.data(), longer.size(), info));
     EXPECT_STREQ(info.lidar_ip, "1.2.3.4");  // untouched
-    EXPECT_TRUE(orb::DecodeNetSettings(wire.data(), wire.size(), info));
+    EXPECT_TRUE(orb::decodeNetSettings(wire.data(), wire.size(), info));
     EXPECT_STREQ(info.lidar_ip, "1.1.1.1");
     EXPECT_EQ(info.lidar_port, 0x0101);
 }
@@ -172,7 +172,7 @@ TEST(Announcement, SimulatorAnnouncementParses) {
     n.hostPort = 6001;
     const Bytes d = orbsim::Announcer::encode(n);
     ZelOrbNetInfo info{};
-    ASSERT_TRUE(orb::ParseAnnouncement(d.data(), d.size(), info));
+    ASSERT_TRUE(orb::parseAnnouncement(d.data(), d.size(), info));
     EXPECT_STREQ(info.lidar_ip, "192.168.1.10");
     EXPECT_STREQ(info.host_ip, "192.168.1.2");
     EXPECT_EQ(info.lidar_port, 6301);
@@ -181,9 +181,9 @@ TEST(Announcement, SimulatorAnnouncementParses) {
     for (std::size_t i : {0u, 3u, 6u, 7u, 20u}) {
         Bytes bad = d;
         bad[i] ^= 0x01;
-        EXPECT_FALSE(orb::ParseAnnouncement(bad.data(), bad.size(), info)) << "byte " << i;
+        EXPECT_FALSE(orb::parseAnnouncement(bad.data(), bad.size(), info)) << "byte " << i;
     }
-    EXPECT_FALSE(orb::ParseAnnouncement(d.data(), 9, info));
+    EXPECT_FALSE(orb::parseAnnouncement(d.data(), 9, info));
 }
 
 TEST(Announcement, EntriesPortsAndMissingKeys) {
@@ -193,7 +193,7 @@ TEST(Announcement, EntriesPortsAndMissingKeys) {
                             {"port", {0x71, 0x17}},
                             {"lport", {0x05}},
                             {"module", fromText("10.1.2.3")}});
-    ASSERT_TRUE(orb::ParseAnnouncement(d.data(), d.size(), info));
+    ASSERT_TRUE(orb::parseAnnouncement(d.data(), d.size(), info));
     EXPECT_EQ(info.host_port, 6001);
     EXPECT_EQ(info.lidar_port, 5);
     EXPECT_STREQ(info.lidar_ip, "10.1.2.3");
@@ -201,7 +201,7 @@ TEST(Announcement, EntriesPortsAndMissingKeys) {
 
     // Text longer than a field keeps 39 characters.
     d = announcement({{"server", Bytes(60, 'a')}});
-    ASSERT_TRUE(orb::ParseAnnouncement(d.data(), d.size(), info));
+    ASSERT_TRUE(orb::parseAnnouncement(d.data(), d.size(), info));
     EXPECT_EQ(std::strlen(info.host_ip), 39u);
 }
 
@@ -209,14 +209,14 @@ TEST(Announcement, EntriesNeverReadPastTheDatagram) {
     ZelOrbNetInfo info{};
     // Count claims more entries than present: the parse ends at the datagram's end.
     Bytes d = announcement({{"module", fromText("10.1.2.3")}}, 200);
-    ASSERT_TRUE(orb::ParseAnnouncement(d.data(), d.size(), info));
+    ASSERT_TRUE(orb::parseAnnouncement(d.data(), d.size(), info));
     EXPECT_STREQ(info.lidar_ip, "10.1.2.3");
 
     // Last entry's value runs past the end: earlier entries kept, it is not read.
     d = announcement({{"module", fromText("10.1.2.3")}, {"server", fromText("10.1.2.4")}});
     d[d.size() - 8 - 12 + 3] = 200;  // length byte of the last entry
     d[7] = orbsim::crc8(d.data() + 8, d.size() - 8);
-    ASSERT_TRUE(orb::ParseAnnouncement(d.data(), d.size(), info));
+    ASSERT_TRUE(orb::parseAnnouncement(d.data(), d.size(), info));
     EXPECT_STREQ(info.lidar_ip, "10.1.2.3");
     EXPECT_STREQ(info.host_ip, "");
 
@@ -224,28 +224,28 @@ TEST(Announcement, EntriesNeverReadPastTheDatagram) {
     d = announcement({{"module", fromText("10.1.2.3")}});
     d.resize(10 + 6);
     d[7] = orbsim::crc8(d.data() + 8, d.size() - 8);
-    ASSERT_TRUE(orb::ParseAnnouncement(d.data(), d.size(), info));
+    ASSERT_TRUE(orb::parseAnnouncement(d.data(), d.size(), info));
     EXPECT_STREQ(info.lidar_ip, "");
 }
 
 TEST(DiscoveryReply, RequestBytesAndReplyChecks) {
-    EXPECT_EQ(hex(orb::BuildDiscoveryRequest()), "a55aaa55030000030001000100005aa555aa");
+    EXPECT_EQ(hex(orb::buildDiscoveryRequest()), "a55aaa55030000030001000100005aa555aa");
 
     orbsim::wire::CommandFrame f;
     f.type = 3;
     f.command = 3;
     f.status = 1;
     Bytes ok = orbsim::wire::encodeFrame(f);
-    EXPECT_TRUE(orb::IsDiscoveryReply(ok.data(), ok.size()));
+    EXPECT_TRUE(orb::isDiscoveryReply(ok.data(), ok.size()));
     f.status = 0;  // status 0 is not an answer
     Bytes zero = orbsim::wire::encodeFrame(f);
-    EXPECT_FALSE(orb::IsDiscoveryReply(zero.data(), zero.size()));
+    EXPECT_FALSE(orb::isDiscoveryReply(zero.data(), zero.size()));
     f.status = 1;
     f.command = 4;
     Bytes other = orbsim::wire::encodeFrame(f);
-    EXPECT_FALSE(orb::IsDiscoveryReply(other.data(), other.size()));
-    EXPECT_FALSE(orb::IsDiscoveryReply(ok.data(), ok.size() - 1));  // tail magic cut
-    EXPECT_FALSE(orb::IsDiscoveryReply(nullptr, 0));
+    EXPECT_FALSE(orb::isDiscoveryReply(other.data(), other.size()));
+    EXPECT_FALSE(orb::isDiscoveryReply(ok.data(), ok.size() - 1));  // tail magic cut
+    EXPECT_FALSE(orb::isDiscoveryReply(nullptr, 0));
 }
 
 }  // namespace

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "control/command.h"
-#include "core/registry.h"
+#include "core/ipv4.h"
+#include "device/context.h"
 #include "core/return_codes.h"
 #include "orb_sdk.h"
 #include "platform/net.h"
@@ -136,13 +137,13 @@ TEST(ReturnCodes, DetailMessageIsEmptyUntilSetAndReadersNeverSeeATornText) {
         }
     });
     go = true;
-    for (int i = 0; i < 1000; ++i) orb::SetDetailMessageParamsExceeded();
+    for (int i = 0; i < 1000; ++i) orb::setDetailMessageParamsExceeded();
     reader.join();
     EXPECT_EQ(bad.load(), 0);
     for (int32_t code : {33, 48, 250}) EXPECT_EQ(ZelGetReturnCodeDescriptor(code), full) << code;
     // A pointer handed out earlier stays valid after another store.
     const char* held = ZelGetReturnCodeDescriptor(48);
-    orb::SetDetailMessageParamsExceeded();
+    orb::setDetailMessageParamsExceeded();
     EXPECT_EQ(std::string(held), full);
 }
 
@@ -183,14 +184,14 @@ TEST(IPv4, ValidationTableHoldsForTheCheckAndTheSocketLayer) {
         {"1.2.3.4.", false},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(orb::IsValidIPv4(c.text), c.ok) << '"' << c.text << '"';
+        EXPECT_EQ(orb::isValidIPv4(c.text), c.ok) << '"' << c.text << '"';
         std::uint32_t addr = 0;
         EXPECT_EQ(orb::net::parseIPv4(c.text, addr), c.ok) << '"' << c.text << '"';
         if (c.ok) {
             EXPECT_EQ(orb::net::formatIPv4(addr), c.text);
         }
     }
-    EXPECT_FALSE(orb::IsValidIPv4(nullptr));
+    EXPECT_FALSE(orb::isValidIPv4(nullptr));
     std::uint32_t addr = 0;
     EXPECT_FALSE(orb::net::parseIPv4(nullptr, addr));
     ASSERT_TRUE(orb::net::parseIPv4("192.168.1.10", addr));
@@ -204,7 +205,7 @@ TEST(IPv4, ConnectRefusesInvalidTargetsWithoutCreatingAnything) {
         EXPECT_EQ(ZelOrbConnectDevice(ip, 6301), RC_INVALID_TARGET) << ip;
     EXPECT_EQ(ZelOrbConnectDevice(nullptr, 6301), RC_INVALID_TARGET);
     EXPECT_EQ(ZelOrbConnectDevice("127.0.0.2", 0), RC_INVALID_TARGET);
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::shared_lock<std::shared_mutex> lock(reg.mutex());
     EXPECT_TRUE(reg.devices().empty());
 }
@@ -307,9 +308,9 @@ TEST(ReplyChain, Validation) {
         {"header only", head(frame(c, 0, {}), 10), false},
         {"nothing", Bytes{}, false},
     };
-    for (const auto& k : cases) EXPECT_EQ(orb::ValidateReplyChain(k.bytes.data(), k.bytes.size(), c), k.ok) << k.name;
+    for (const auto& k : cases) EXPECT_EQ(orb::validateReplyChain(k.bytes.data(), k.bytes.size(), c), k.ok) << k.name;
     const Bytes one = frame(c, 0, {});
-    EXPECT_FALSE(orb::ValidateReplyChain(one.data(), one.size(), c + 1));
+    EXPECT_FALSE(orb::validateReplyChain(one.data(), one.size(), c + 1));
 }
 
 TEST(ReplyBuffer, AppendResetAndFirstFramePayload) {

@@ -161,7 +161,7 @@ TEST(FilterMedian, NetworksSelectTheSortedMiddle) {
         std::vector<const std::uint16_t*> ptrs;
         for (auto& s : slots) ptrs.push_back(s.data());
         std::vector<std::uint16_t> out(patterns);
-        orb::ColumnMedian(ptrs.data(), n, out.data(), patterns);
+        orb::columnMedian(ptrs.data(), n, out.data(), patterns);
         for (std::size_t p = 0; p < patterns; ++p) {
             int ones = 0;
             for (int j = 0; j < n; ++j) ones += (p >> j) & 1;
@@ -179,7 +179,7 @@ TEST(FilterMedian, NetworksSelectTheSortedMiddle) {
         std::vector<const std::uint16_t*> ptrs;
         for (auto& s : slots) ptrs.push_back(s.data());
         std::vector<std::uint16_t> out(count);
-        orb::ColumnMedian(ptrs.data(), n, out.data(), count);
+        orb::columnMedian(ptrs.data(), n, out.data(), count);
         for (std::size_t k = 0; k < count; ++k) {
             std::vector<std::uint16_t> col;
             for (int j = 0; j < n; ++j) col.push_back(slots[j][k]);

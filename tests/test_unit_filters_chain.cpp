@@ -29,13 +29,13 @@ ZelOrbPointData Point(float distance, float x, float y, float z, std::uint32_t i
 TEST(FilterWindow, ClearsCoordinatesOutsideTheOpenWindow) {
     orb::FilterSettings s;
     ZelOrbPointData p = Point(100, 1, 2, 3);
-    orb::ApplyDistanceWindow(s, p);  // off by default
+    orb::applyDistanceWindow(s, p);  // off by default
     EXPECT_EQ(p.x, 1.0f);
 
     s.distanceFilterEnable = true;  // min 0, max 100
     for (float d : {100.0f, 0.0f, 150.0f}) {
         ZelOrbPointData q = Point(d, 1, 2, 3, 7);
-        orb::ApplyDistanceWindow(s, q);
+        orb::applyDistanceWindow(s, q);
         EXPECT_EQ(q.x, 0.0f) << d;
         EXPECT_EQ(q.y, 0.0f) << d;
         EXPECT_EQ(q.z, 0.0f) << d;
@@ -44,14 +44,14 @@ TEST(FilterWindow, ClearsCoordinatesOutsideTheOpenWindow) {
     }
     for (float d : {50.0f, 99.0f, NAN}) {
         ZelOrbPointData q = Point(d, 1, 2, 3);
-        orb::ApplyDistanceWindow(s, q);
+        orb::applyDistanceWindow(s, q);
         EXPECT_EQ(q.x, 1.0f) << d;
     }
     // Bounds are converted to float: 2^24 + 1 becomes 2^24.
     s.distanceMin = 16777217u;
     s.distanceMax = 4000000000u;
     ZelOrbPointData q = Point(16777216.0f, 1, 2, 3);
-    orb::ApplyDistanceWindow(s, q);
+    orb::applyDistanceWindow(s, q);
     EXPECT_EQ(q.x, 0.0f);
 }
 
@@ -65,14 +65,14 @@ TEST(FilterChain, CompensationShiftsEveryPointAndRecomputesDistance) {
     Frame f;
     f.v[1] = Point(999, 3, 4, 0);
     s.compensationEnable = true;  // offsets 0
-    orb::RunFrameChain(s, f.data());
+    orb::runFrameChain(s, f.data());
     EXPECT_EQ(f.v[0].distance, 0.0f);
     EXPECT_EQ(f.v[0].x, 0.0f);
     EXPECT_FLOAT_EQ(f.v[1].distance, 5.0f);
 
     s.distanceOffset = 4;
     s.calibrationDistanceOffset = 6;
-    orb::RunFrameChain(s, f.data());
+    orb::runFrameChain(s, f.data());
     EXPECT_EQ(f.v[0].x, 10.0f);
     EXPECT_EQ(f.v[0].distance, 10.0f);
     EXPECT_EQ(f.v[2].x, 10.0f);
@@ -82,7 +82,7 @@ TEST(FilterChain, CompensationShiftsEveryPointAndRecomputesDistance) {
     Frame g;
     s.distanceOffset = INT_MAX;
     s.calibrationDistanceOffset = 1;
-    orb::RunFrameChain(s, g.data());
+    orb::runFrameChain(s, g.data());
     EXPECT_EQ(g.v[0].x, static_cast<float>(INT_MIN));
 }
 
@@ -96,7 +96,7 @@ TEST(FilterChain, DefaultIntensityTable) {
     f.v[3] = Point(42, 100, 0, 0, 12);  // below 250 needs 13
     f.v[4] = Point(42, 600, 0, 0, 1);   // band 450..1000 needs 2
     f.v[5] = Point(42, 600, 0, 0, 2);
-    orb::RunFrameChain(s, f.data());
+    orb::runFrameChain(s, f.data());
     EXPECT_EQ(f.v[0].x, 0.0f);
     EXPECT_EQ(f.v[0].intensity, 0u);
     EXPECT_EQ(f.v[0].distance, 42.0f);
@@ -114,8 +114,8 @@ TEST(FilterChain, EmptyTablePrintsAndLeavesTheFrame) {
     Frame f;
     f.v[0] = Point(1, 100, 0, 0, 0);
     testing::internal::CaptureStdout();
-    orb::RunFrameChain(s, f.data());
-    orb::RunFrameChain(s, f.data());
+    orb::runFrameChain(s, f.data());
+    orb::runFrameChain(s, f.data());
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out,
               "Distance and intensity thresholds must have the same size\n"
@@ -126,17 +126,17 @@ TEST(FilterChain, EmptyTablePrintsAndLeavesTheFrame) {
 TEST(FilterChain, TableIsSortedByDistance) {
     const double d[] = {10, 2.5};
     const double i[] = {2, 13};
-    EXPECT_EQ(orb::BuildIntensityTable(d, i, 2), (orb::IntensityTable{{2.5, 13}, {10, 2}}));
+    EXPECT_EQ(orb::buildIntensityTable(d, i, 2), (orb::IntensityTable{{2.5, 13}, {10, 2}}));
     // NaN distances go last instead of breaking the sort.
     const double dn[] = {NAN, 4, 1, NAN, 3};
     const double in[] = {1, 2, 3, 4, 5};
-    const orb::IntensityTable t = orb::BuildIntensityTable(dn, in, 5);
+    const orb::IntensityTable t = orb::buildIntensityTable(dn, in, 5);
     EXPECT_EQ(t[0], (std::pair<double, double>{1, 3}));
     EXPECT_EQ(t[2], (std::pair<double, double>{4, 2}));
     EXPECT_TRUE(std::isnan(t[3].first));
     EXPECT_EQ(t[3].second, 1);
     EXPECT_EQ(t[4].second, 4);
-    EXPECT_TRUE(orb::BuildIntensityTable(nullptr, nullptr, 0).empty());
+    EXPECT_TRUE(orb::buildIntensityTable(nullptr, nullptr, 0).empty());
 }
 
 TEST(FilterChain, OrderIsCompensationThresholdPipeline) {
@@ -149,7 +149,7 @@ TEST(FilterChain, OrderIsCompensationThresholdPipeline) {
     s.pipeline.SetFlyPixeFilter(true, 300);
     Frame f;
     f.v[0] = Point(1, 240.04f, 0, 0, 5);
-    orb::RunFrameChain(s, f.data());
+    orb::runFrameChain(s, f.data());
     EXPECT_FLOAT_EQ(f.v[0].x, 260.0f);           // projected by the pipeline last...
     EXPECT_NEAR(f.v[0].distance, 260.04f, 1e-3);  // ...after compensation set the distance
 }
@@ -163,9 +163,9 @@ TEST(FilterChain, TableSwapsWhileFramesRun) {
         const double d[] = {1, 2, 3, 4, 5, 6, 7, 8};
         const double i[] = {1, 1, 1, 1, 1, 1, 1, 1};
         for (int k = 0; k < 2000 && !stop; ++k)
-            s.setIntensityTable(std::make_shared<const orb::IntensityTable>(orb::BuildIntensityTable(d, i, 1 + k % 8)));
+            s.setIntensityTable(std::make_shared<const orb::IntensityTable>(orb::buildIntensityTable(d, i, 1 + k % 8)));
     });
-    for (int k = 0; k < 20; ++k) orb::RunFrameChain(s, f.data());
+    for (int k = 0; k < 20; ++k) orb::runFrameChain(s, f.data());
     stop = true;
     writer.join();
     EXPECT_FALSE(s.intensityTable()->empty());

@@ -88,7 +88,7 @@ Fused fuse(const orb::FusionParams& p, const Points& pts, const std::vector<std:
     Fused run;
     run.out.assign(pts.x.size() * 3, 0xEE);  // sentinel: never a colour of coordinateImage here
     orb::FusionWorkspace ws;
-    orb::FuseColors(p, img.data(), pts.x.data(), pts.y.data(), pts.z.data(), pts.x.size(), run.out.data(), ws);
+    orb::fuseColors(p, img.data(), pts.x.data(), pts.y.data(), pts.z.data(), pts.x.size(), run.out.data(), ws);
     return run;
 }
 
@@ -201,7 +201,7 @@ TEST(FusionInit, MatchesOpenCvAndRejectsUnusableValues) {
     const float intr[10] = {760, 760, 800.5f, 600.5f, 0.021f, -0.0045f, 0.0012f, -0.00018f, 0, 0};
     const float extr[12] = {0, -1, 0, 0, 0, -1, 1, 0, 0, 0, 2, 0};
     orb::FusionParams p;
-    ASSERT_TRUE(orb::InitFusionState(p, intr, H, W, extr));
+    ASSERT_TRUE(orb::initFusionState(p, intr, H, W, extr));
     EXPECT_EQ(p.width, W);
     EXPECT_EQ(p.height, H);
 
@@ -227,11 +227,11 @@ TEST(FusionInit, MatchesOpenCvAndRejectsUnusableValues) {
     float bad[10];
     std::memcpy(bad, intr, sizeof bad);
     bad[1] = 0;
-    EXPECT_FALSE(orb::InitFusionState(untouched, bad, H, W, extr));
+    EXPECT_FALSE(orb::initFusionState(untouched, bad, H, W, extr));
     float badExtr[12];
     std::memcpy(badExtr, extr, sizeof badExtr);
     badExtr[10] = NAN;
-    EXPECT_FALSE(orb::InitFusionState(untouched, intr, H, W, badExtr));
+    EXPECT_FALSE(orb::initFusionState(untouched, intr, H, W, badExtr));
     EXPECT_EQ(untouched.width, 0);
 }
 
@@ -247,7 +247,7 @@ TEST(FusionScene, SimulatorDefaultsColourAWallWithThePattern) {
     for (std::size_t i = 0; i < 10 && i < in.size(); ++i) intr[i] = static_cast<float>(in[i]);
     for (std::size_t i = 0; i < 12; ++i) extr[i] = static_cast<float>(ex[i]);
     orb::FusionParams p;
-    ASSERT_TRUE(orb::InitFusionState(p, intr, H, W, extr));
+    ASSERT_TRUE(orb::initFusionState(p, intr, H, W, extr));
 
     const cv::Mat pattern = orbsim::makeTestPattern();
     orbsim::SceneFrame frame;
@@ -257,14 +257,14 @@ TEST(FusionScene, SimulatorDefaultsColourAWallWithThePattern) {
     ASSERT_EQ(pts.x.size(), orb::kFusionPoints);
     std::vector<std::uint8_t> out(orb::kFusionOutputBytes, 0);
     orb::FusionWorkspace ws;
-    orb::FuseColors(p, pattern.data, pts.x.data(), pts.y.data(), pts.z.data(), pts.x.size(), out.data(), ws);
+    orb::fuseColors(p, pattern.data, pts.x.data(), pts.y.data(), pts.z.data(), pts.x.size(), out.data(), ws);
 
     auto colourOf = [&](float x, float y, float z) {
         Points one;
         one.addRaw(x, y, z);
         std::vector<std::uint8_t> o(3, 0);
         orb::FusionWorkspace w;
-        orb::FuseColors(p, pattern.data, one.x.data(), one.y.data(), one.z.data(), 1, o.data(), w);
+        orb::fuseColors(p, pattern.data, one.x.data(), one.y.data(), one.z.data(), 1, o.data(), w);
         return cv::Vec3b(o[0], o[1], o[2]);
     };
     // Straight ahead: the centre block. Up and to the left (y negative, z

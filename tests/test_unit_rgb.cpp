@@ -27,7 +27,7 @@ struct Feed {
     std::vector<orb::RgbFrame> frames;
     void operator()(const Bytes& d) {
         orb::RgbFrame f;
-        if (orb::AssembleRgbFragment(d.data(), d.size(), state, f)) frames.push_back(std::move(f));
+        if (orb::assembleRgbFragment(d.data(), d.size(), state, f)) frames.push_back(std::move(f));
     }
 };
 
@@ -156,7 +156,7 @@ TEST(RgbDecode, JpegAndNv12GiveThePatternInRgbOrder) {
     const int probes[][2] = {{100, 100}, {100, 1500}, {1100, 100}, {1100, 1500}, {600, 800}};
     {
         cv::Mat img;
-        ASSERT_EQ(orb::DecodeRgbFrame(orb::kRgbFormatJpeg, orbsim::encodeJpeg(pattern), img), orb::RgbDecode::Image);
+        ASSERT_EQ(orb::decodeRgbFrame(orb::kRgbFormatJpeg, orbsim::encodeJpeg(pattern), img), orb::RgbDecode::Image);
         ASSERT_EQ(img.type(), CV_8UC3);
         ASSERT_EQ(img.rows, 1200);
         ASSERT_EQ(img.cols, 1600);
@@ -166,20 +166,20 @@ TEST(RgbDecode, JpegAndNv12GiveThePatternInRgbOrder) {
         const Bytes nv12 = orbsim::encodeNv12(pattern);
         ASSERT_EQ(nv12.size(), orb::kNv12FrameBytes);
         cv::Mat img;
-        ASSERT_EQ(orb::DecodeRgbFrame(orb::kRgbFormatNv12, nv12, img), orb::RgbDecode::Image);
+        ASSERT_EQ(orb::decodeRgbFrame(orb::kRgbFormatNv12, nv12, img), orb::RgbDecode::Image);
         ASSERT_EQ(img.total() * img.elemSize(), orb::kRgbImageBytes);
         for (auto& p : probes) expectNear(img.at<cv::Vec3b>(p[0], p[1]), orbsim::testPatternColor(p[0], p[1]), 6, "nv12");
         Bytes shortFrame(nv12.begin(), nv12.end() - 1);
-        EXPECT_EQ(orb::DecodeRgbFrame(orb::kRgbFormatNv12, shortFrame, img), orb::RgbDecode::Dropped);
+        EXPECT_EQ(orb::decodeRgbFrame(orb::kRgbFormatNv12, shortFrame, img), orb::RgbDecode::Dropped);
     }
 }
 
 TEST(RgbDecode, BadJpegWrongSizeAndUnknownFormat) {
     cv::Mat img;
-    EXPECT_EQ(orb::DecodeRgbFrame(orb::kRgbFormatJpeg, payloadOf(5000, 1), img), orb::RgbDecode::Dropped);
+    EXPECT_EQ(orb::decodeRgbFrame(orb::kRgbFormatJpeg, payloadOf(5000, 1), img), orb::RgbDecode::Dropped);
     const cv::Mat small(120, 160, CV_8UC3, cv::Scalar(1, 2, 3));
-    EXPECT_EQ(orb::DecodeRgbFrame(orb::kRgbFormatJpeg, orbsim::encodeJpeg(small), img), orb::RgbDecode::Dropped);
-    EXPECT_EQ(orb::DecodeRgbFrame(1, payloadOf(5000, 1), img), orb::RgbDecode::Empty);
+    EXPECT_EQ(orb::decodeRgbFrame(orb::kRgbFormatJpeg, orbsim::encodeJpeg(small), img), orb::RgbDecode::Dropped);
+    EXPECT_EQ(orb::decodeRgbFrame(1, payloadOf(5000, 1), img), orb::RgbDecode::Empty);
     EXPECT_TRUE(img.empty());
 }
 
@@ -193,7 +193,7 @@ TEST(RgbRotate, FourCodesMoveAPixelAsSpecified) {
     } cases[] = {{0, r, 0}, {1, 1199 - r, 1599}, {2, r, 1599}, {3, 1199 - r, 0}, {9, r, 0}};
     for (const auto& c : cases) {
         cv::Mat img = base.clone();
-        orb::RotateRgbImage(img, c.code);
+        orb::rotateRgbImage(img, c.code);
         EXPECT_EQ(img.at<cv::Vec3b>(c.row, c.col), cv::Vec3b(1, 2, 3)) << int(c.code);
         EXPECT_EQ(cv::countNonZero(img.reshape(1)), 3) << int(c.code);
     }
@@ -222,7 +222,7 @@ TEST(RgbUndistort, CachedMapsGiveTheSamePixelsAsOpenCvPerImage) {
         const float* intr;
     } steps[] = {{&img1, a}, {&img2, a}, {&img2, b}, {&img1, a}};
     for (const auto& s : steps) {
-        const cv::Mat got = orb::UndistortRgbImage(*s.img, s.intr, &cache);
+        const cv::Mat got = orb::undistortRgbImage(*s.img, s.intr, &cache);
         const cv::Mat want = directUndistort(*s.img, s.intr);
         ASSERT_EQ(got.size(), want.size());
         EXPECT_EQ(cv::norm(got, want, cv::NORM_INF), 0.0);
@@ -230,17 +230,17 @@ TEST(RgbUndistort, CachedMapsGiveTheSamePixelsAsOpenCvPerImage) {
     // A different image size rebuilds the maps too.
     cv::Mat small;
     cv::resize(img2, small, cv::Size(800, 600));
-    EXPECT_EQ(cv::norm(orb::UndistortRgbImage(small, a, &cache), directUndistort(small, a), cv::NORM_INF), 0.0);
-    EXPECT_TRUE(orb::UndistortRgbImage(cv::Mat(), a, &cache).empty());
+    EXPECT_EQ(cv::norm(orb::undistortRgbImage(small, a, &cache), directUndistort(small, a), cv::NORM_INF), 0.0);
+    EXPECT_TRUE(orb::undistortRgbImage(cv::Mat(), a, &cache).empty());
 }
 
 TEST(RgbUndistort, UnusableIntrinsicsAreRecognised) {
     float ok[10] = {760, 760, 800, 600, 0, 0, 0, 0, 0, 0};
-    EXPECT_TRUE(orb::IntrinsicsUsable(ok));
+    EXPECT_TRUE(orb::intrinsicsUsable(ok));
     float zeroF[10] = {0, 760, 800, 600, 0, 0, 0, 0, 0, 0};
-    EXPECT_FALSE(orb::IntrinsicsUsable(zeroF));
+    EXPECT_FALSE(orb::intrinsicsUsable(zeroF));
     float nanK[10] = {760, 760, 800, 600, 0, NAN, 0, 0, 0, 0};
-    EXPECT_FALSE(orb::IntrinsicsUsable(nanK));
+    EXPECT_FALSE(orb::intrinsicsUsable(nanK));
 }
 
 // --------------------------------------------------------------- publication
@@ -258,9 +258,9 @@ orb::RgbFrame frameOf(std::uint8_t format, Bytes bytes, std::uint32_t id) {
 TEST(RgbPublish, ImageRecordFusionSourceAndTakeOnce) {
     orb::RgbShared s;
     const Bytes nv12 = orbsim::encodeNv12(orbsim::makeTestPattern());
-    ASSERT_TRUE(orb::ProcessRgbFrame(s, frameOf(orb::kRgbFormatNv12, nv12, 3), 2, nullptr));
+    ASSERT_TRUE(orb::processRgbFrame(s, frameOf(orb::kRgbFormatNv12, nv12, 3), 2, nullptr));
     ZelOrbRgbData rec{};
-    ASSERT_TRUE(orb::TakeRgbImage(s, rec, std::chrono::milliseconds(0)));
+    ASSERT_TRUE(orb::takeRgbImage(s, rec, std::chrono::milliseconds(0)));
     EXPECT_EQ(+rec.size, 5760000u);
     EXPECT_EQ(+rec.width, 1600u);
     EXPECT_EQ(+rec.height, 1200u);
@@ -273,12 +273,12 @@ TEST(RgbPublish, ImageRecordFusionSourceAndTakeOnce) {
     cv::Vec3b tl(rec.data[3 * 100 + 0], rec.data[3 * 100 + 1], rec.data[3 * 100 + 2]);
     expectNear(tl, orbsim::testPatternColor(0, 1500), 6, "mirrored");
     // The fusion source is that same rotated image.
-    ASSERT_EQ(s.fusionSource.total() * s.fusionSource.elemSize(), orb::kRgbImageBytes);
-    EXPECT_EQ(std::memcmp(s.fusionSource.data, rec.data, orb::kRgbImageBytes), 0);
+    ASSERT_EQ(s.fusionSource->total() * s.fusionSource->elemSize(), orb::kRgbImageBytes);
+    EXPECT_EQ(std::memcmp(s.fusionSource->data, rec.data, orb::kRgbImageBytes), 0);
 
     ZelOrbRgbData again = rec;
     again.frame_id = 999;
-    EXPECT_FALSE(orb::TakeRgbImage(s, again, std::chrono::milliseconds(20)));
+    EXPECT_FALSE(orb::takeRgbImage(s, again, std::chrono::milliseconds(20)));
     EXPECT_EQ(+again.frame_id, 999u) << "a failed take leaves the record alone";
 }
 
@@ -289,11 +289,11 @@ TEST(RgbPublish, UndistortionAppliesToThePublishedImageOnly) {
     s.undistort = true;
     const cv::Mat pattern = orbsim::makeTestPattern();
     const Bytes nv12 = orbsim::encodeNv12(pattern);
-    ASSERT_TRUE(orb::ProcessRgbFrame(s, frameOf(orb::kRgbFormatNv12, nv12, 1), 0, nullptr));
+    ASSERT_TRUE(orb::processRgbFrame(s, frameOf(orb::kRgbFormatNv12, nv12, 1), 0, nullptr));
     cv::Mat decoded;
-    ASSERT_EQ(orb::DecodeRgbFrame(orb::kRgbFormatNv12, nv12, decoded), orb::RgbDecode::Image);
-    EXPECT_EQ(cv::norm(s.fusionSource, decoded, cv::NORM_INF), 0.0);
-    EXPECT_EQ(cv::norm(s.image, directUndistort(decoded, intr), cv::NORM_INF), 0.0);
+    ASSERT_EQ(orb::decodeRgbFrame(orb::kRgbFormatNv12, nv12, decoded), orb::RgbDecode::Image);
+    EXPECT_EQ(cv::norm(*s.fusionSource, decoded, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(*s.image, directUndistort(decoded, intr), cv::NORM_INF), 0.0);
 }
 
 // Buffers are reused for later frames only once nobody holds them: an image
@@ -304,37 +304,37 @@ TEST(RgbPublish, HeldImagesAreNeverOverwrittenByLaterFrames) {
     std::memcpy(s.intrinsics, intr, sizeof intr);
     s.undistort = true;
     const Bytes first = orbsim::encodeNv12(orbsim::makeTestPattern());
-    ASSERT_TRUE(orb::ProcessRgbFrame(s, frameOf(orb::kRgbFormatNv12, first, 1), 0, nullptr));
-    const cv::Mat heldSource = s.fusionSource;
-    const cv::Mat heldImage = s.image;
-    const cv::Mat sourceCopy = heldSource.clone();
-    const cv::Mat imageCopy = heldImage.clone();
+    ASSERT_TRUE(orb::processRgbFrame(s, frameOf(orb::kRgbFormatNv12, first, 1), 0, nullptr));
+    const orb::RgbImageRef heldSource = s.fusionSource;
+    const orb::RgbImageRef heldImage = s.image;
+    const cv::Mat sourceCopy = heldSource->clone();
+    const cv::Mat imageCopy = heldImage->clone();
     cv::Mat other(1200, 1600, CV_8UC3);
     for (std::uint32_t id = 2; id < 8; ++id) {
         cv::randu(other, cv::Scalar::all(0), cv::Scalar::all(255));
-        ASSERT_TRUE(orb::ProcessRgbFrame(s, frameOf(orb::kRgbFormatNv12, orbsim::encodeNv12(other), id), 1, nullptr));
+        ASSERT_TRUE(orb::processRgbFrame(s, frameOf(orb::kRgbFormatNv12, orbsim::encodeNv12(other), id), 1, nullptr));
     }
-    EXPECT_EQ(cv::norm(heldSource, sourceCopy, cv::NORM_INF), 0.0);
-    EXPECT_EQ(cv::norm(heldImage, imageCopy, cv::NORM_INF), 0.0);
-    EXPECT_NE(s.fusionSource.data, heldSource.data);
+    EXPECT_EQ(cv::norm(*heldSource, sourceCopy, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(*heldImage, imageCopy, cv::NORM_INF), 0.0);
+    EXPECT_NE(s.fusionSource->data, heldSource->data);
 }
 
 TEST(RgbPublish, UnknownFormatPublishesAnEmptyImageAndBadFramesNothing) {
     orb::RgbShared s;
-    EXPECT_FALSE(orb::ProcessRgbFrame(s, frameOf(orb::kRgbFormatJpeg, payloadOf(100, 1), 1), 0, nullptr));
-    EXPECT_FALSE(orb::ProcessRgbFrame(s, frameOf(orb::kRgbFormatNv12, payloadOf(100, 1), 2), 0, nullptr));
+    EXPECT_FALSE(orb::processRgbFrame(s, frameOf(orb::kRgbFormatJpeg, payloadOf(100, 1), 1), 0, nullptr));
+    EXPECT_FALSE(orb::processRgbFrame(s, frameOf(orb::kRgbFormatNv12, payloadOf(100, 1), 2), 0, nullptr));
     ZelOrbRgbData rec{};
-    EXPECT_FALSE(orb::TakeRgbImage(s, rec, std::chrono::milliseconds(0)));
+    EXPECT_FALSE(orb::takeRgbImage(s, rec, std::chrono::milliseconds(0)));
     s.undistort = true;  // undistorting nothing stays nothing
     s.intrinsics[0] = s.intrinsics[1] = 500;
-    EXPECT_TRUE(orb::ProcessRgbFrame(s, frameOf(7, payloadOf(100, 1), 4), 0, nullptr));
-    ASSERT_TRUE(orb::TakeRgbImage(s, rec, std::chrono::milliseconds(0)));
+    EXPECT_TRUE(orb::processRgbFrame(s, frameOf(7, payloadOf(100, 1), 4), 0, nullptr));
+    ASSERT_TRUE(orb::takeRgbImage(s, rec, std::chrono::milliseconds(0)));
     EXPECT_EQ(+rec.size, 0u);
     EXPECT_EQ(+rec.data, nullptr);
     EXPECT_EQ(+rec.width, 1600u);
     EXPECT_EQ(+rec.height, 1200u);
     EXPECT_EQ(+rec.frame_id, 4u);
-    EXPECT_TRUE(s.fusionSource.empty());
+    EXPECT_TRUE(s.fusionSource->empty());
 }
 
 }  // namespace

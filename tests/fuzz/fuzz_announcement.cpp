@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "control/discovery.h"
-#include "core/registry.h"
+#include "core/ipv4.h"
 #include "fake_net.h"
 #include "fuzz_check.h"
 #include "fuzz_io.h"
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& d : datagrams) {
         ZelOrbNetInfo info;
         std::memset(&info, 0xA7, sizeof info);
-        if (orb::ParseAnnouncement(d.data(), d.size(), info)) {
+        if (orb::parseAnnouncement(d.data(), d.size(), info)) {
             FUZZ_CHECK(terminated(info.lidar_ip, sizeof info.lidar_ip));
             FUZZ_CHECK(terminated(info.host_ip, sizeof info.host_ip));
         } else {
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::set<std::string> seen;
     for (std::int32_t i = 0; i < count; ++i) {
         FUZZ_CHECK(terminated(found[i].lidar_ip, sizeof found[i].lidar_ip));
-        FUZZ_CHECK(orb::IsValidIPv4(found[i].lidar_ip) && orb::IsValidIPv4(found[i].host_ip));
+        FUZZ_CHECK(orb::isValidIPv4(found[i].lidar_ip) && orb::isValidIPv4(found[i].host_ip));
         FUZZ_CHECK(seen.insert(found[i].lidar_ip).second);
     }
     return 0;

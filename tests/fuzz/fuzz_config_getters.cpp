@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "control/command.h"
-#include "core/device.h"
-#include "core/lifecycle.h"
-#include "core/registry.h"
+#include "device/device.h"
+#include "device/connection.h"
+#include "device/context.h"
 #include "fake_net.h"
 #include "fuzz_check.h"
 #include "fuzz_io.h"
@@ -79,8 +79,8 @@ void answer(orb::net::Socket s, const std::uint8_t* data, std::size_t n, const o
 
 orb::DeviceRecord& setUp() {
     static orb::DeviceRecord* dev = [] {
-        FUZZ_CHECK(orb::OpenControlSocket("127.0.0.1"));
-        auto& reg = orb::Registry::get();
+        FUZZ_CHECK(orb::libraryContext().control.open("127.0.0.1"));
+        auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
         reg.setHostIp("127.0.0.1");
         auto record = std::make_unique<orb::DeviceRecord>(kIp, 6301);
@@ -217,9 +217,9 @@ void runGetter(std::uint8_t which, std::uint8_t arg) {
         break;
     }
     case 16: {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
-        orb::RunConnectionQueries(*reg.find(kIp));
+        orb::runConnectionQueries(*reg.find(kIp));
         break;
     }
     case 17: {

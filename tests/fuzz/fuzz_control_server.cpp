@@ -17,8 +17,9 @@
 #include <shared_mutex>
 #include <vector>
 
-#include "core/device.h"
-#include "core/registry.h"
+#include "device/device.h"
+#include "core/ipv4.h"
+#include "device/context.h"
 #include "fake_net.h"
 #include "fuzz_check.h"
 #include "fuzz_io.h"
@@ -64,7 +65,7 @@ int onConnect(orb::net::Socket, const orb::net::Endpoint&) {
 
 void setUp() {
     static const bool done = [] {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
         reg.devices().emplace(kIp, std::make_unique<orb::DeviceRecord>(kIp, 6301));
         return true;
@@ -74,7 +75,7 @@ void setUp() {
 
 bool validText(const char* field, std::size_t size) {
     const void* nul = std::memchr(field, 0, size);
-    return nul != nullptr && orb::IsValidIPv4(field);
+    return nul != nullptr && orb::isValidIPv4(field);
 }
 
 }  // namespace

@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<std::uint8_t> d = in.run();
         orb::RgbFrame got;
         RefFrame want;
-        const bool done = orb::AssembleRgbFragment(d.data(), d.size(), state, got);
+        const bool done = orb::assembleRgbFragment(d.data(), d.size(), state, got);
         FUZZ_CHECK(done == reference(d.data(), d.size(), ref, want));
         FUZZ_CHECK(state.frameId == ref.frameId && state.count == ref.count && state.bytes == ref.bytes);
         if (!done) continue;
@@ -116,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(got.bytes == want.bytes);
         if (got.header.format() != orb::kRgbFormatJpeg) {  // JPEG decoding is OpenCV's, not ours
             cv::Mat image;
-            const orb::RgbDecode r = orb::DecodeRgbFrame(got.header.format(), got.bytes, image);
+            const orb::RgbDecode r = orb::decodeRgbFrame(got.header.format(), got.bytes, image);
             FUZZ_CHECK(r != orb::RgbDecode::Image || (image.rows == orb::kRgbHeight && image.cols == orb::kRgbWidth));
         }
     }

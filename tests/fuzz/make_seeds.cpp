@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "announcer.h"
+#include "capture_writer.h"
 #include "control_server.h"
 #include "fuzz_io.h"
 #include "imu_sender.h"
@@ -253,6 +254,27 @@ void discovery() {
     }
 }
 
+// Point-cloud packets and an IMU frame on each link layer, as pcap and pcapng.
+void captures() {
+    using namespace orbsim;
+    orbsim::SceneFrame render;
+    orbsim::makeBoxScene(600, orbsim::BoxSpec{})->render(0, render);
+    const EncodedFrame enc = encodeFrame(render, 1, 10, 0, 1000);
+    for (int lt : {link::kEthernet, link::kLinuxSll, link::kLinuxSll2, link::kRawIpFile, link::kNull}) {
+        std::vector<CaptureRecord> recs;
+        for (std::size_t p = 0; p < 3; ++p)
+            recs.push_back({1000000 * static_cast<std::int64_t>(p),
+                            linkFrame(lt, ipv4Udp("10.0.0.2", 6301, "10.0.0.1", 6001, enc.packets[p])), 0});
+        recs.push_back({5000000, linkFrame(lt, ipv4Udp("10.0.0.2", 40000, "10.0.0.1", 50662,
+                                                       encodeImuFrame(imuSampleFor(1)), kIpMoreFragments)), 0});
+        for (bool ng : {false, true}) {
+            Writer w;
+            w.bytes(ng ? pcapng(lt, recs, true) : classicPcap(lt, recs));
+            save("fuzz_capture_reader", w);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -270,5 +292,6 @@ int main(int argc, char** argv) {
     controlServer();
     announcements();
     discovery();
+    captures();
     return 0;
 }

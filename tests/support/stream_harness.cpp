@@ -7,16 +7,16 @@
 #include <sstream>
 #include <thread>
 
-#include "core/registry.h"
+#include "device/context.h"
 
 namespace orbtest {
 
 orb::DeviceRecord& attachStreamDevice(const std::string& ip, std::int32_t sourcePort, std::uint8_t mode) {
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::unique_lock<std::shared_mutex> lock(reg.mutex());
     auto rec = std::make_unique<orb::DeviceRecord>(ip, sourcePort);
     rec->stream.processingMode.store(mode);
-    orb::StartDeviceThreads(*rec);
+    orb::startStreamThreads(rec->stream);
     orb::DeviceRecord& ref = *rec;
     reg.devices()[ip] = std::move(rec);
     return ref;
@@ -25,15 +25,15 @@ orb::DeviceRecord& attachStreamDevice(const std::string& ip, std::int32_t source
 bool detachStreamDevice(const std::string& ip) {
     std::unique_ptr<orb::DeviceRecord> rec;
     {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
         auto it = reg.devices().find(ip);
         if (it == reg.devices().end()) return false;
-        orb::SignalDeviceThreadsStop(*it->second);
+        orb::signalStreamThreadsStop(it->second->stream);
         rec = std::move(it->second);
         reg.devices().erase(it);
     }
-    orb::WaitDeviceThreadsStopped(*rec);
+    orb::waitStreamThreadsStopped(rec->stream);
     return true;
 }
 

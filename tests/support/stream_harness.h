@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/device.h"
+#include "device/device.h"
 #include "orb_sdk.h"
 #include "pointcloud_streamer.h"
 
