@@ -24,6 +24,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config knows nothing of the roots above: only Windows .pc files.
+set(ENV{PKG_CONFIG_PATH} "")
+set(ENV{PKG_CONFIG_LIBDIR} "${ORB_WIN_DEPS}/lib/pkgconfig:/usr/${ORB_MINGW_TRIPLET}/lib/pkgconfig")
 
 # Debian's wine64 loader runs 64-bit programs without the 32-bit half.
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
