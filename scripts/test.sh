@@ -3,10 +3,10 @@
 #   scripts/test.sh            plain build (build/)
 #   scripts/test.sh --asan     AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   scripts/test.sh --tsan     ThreadSanitizer (build-tsan/)
-#   scripts/test.sh --windows  64-bit Windows build, tested under Wine (build-windows/)
+#   scripts/test.sh --windows [--ci]  64-bit Windows build, tested under Wine (build-windows/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ "${1:-}" = "--windows" ]; then exec bash scripts/test_windows.sh; fi
+if [ "${1:-}" = "--windows" ]; then shift; exec bash scripts/test_windows.sh "$@"; fi
 bash scripts/deps.sh
 mode="${1:-plain}"
 case "$mode" in
