@@ -17,6 +17,7 @@
 #include "core/registry.h"
 #include "fake_net.h"
 #include "fuzz_check.h"
+#include "support/bytes.h"
 #include "fuzz_io.h"
 
 namespace {
@@ -45,14 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (const auto& d : datagrams) {
         ZelOrbNetInfo info;
-        std::memset(&info, 0xA7, sizeof info);
-        if (orb::ParseAnnouncement(d.data(), d.size(), info)) {
-            FUZZ_CHECK(terminated(info.lidar_ip, sizeof info.lidar_ip));
-            FUZZ_CHECK(terminated(info.host_ip, sizeof info.host_ip));
-        } else {
-            for (std::size_t i = 0; i < sizeof info; ++i)
-                FUZZ_CHECK(reinterpret_cast<const std::uint8_t*>(&info)[i] == 0xA7);
-        }
+        orbtest::fillPattern(&info, sizeof info);
+        if (orb::ParseAnnouncement(d.data(), d.size(), info))
+            FUZZ_CHECK(terminated(info.lidar_ip, sizeof info.lidar_ip) && terminated(info.host_ip, sizeof info.host_ip));
+        else
+            FUZZ_CHECK(orbtest::holdsPattern(&info, sizeof info));
     }
 
     {

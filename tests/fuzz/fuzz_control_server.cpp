@@ -21,6 +21,7 @@
 #include "core/registry.h"
 #include "fake_net.h"
 #include "fuzz_check.h"
+#include "support/bytes.h"
 #include "fuzz_io.h"
 #include "orb_sdk.h"
 
@@ -103,16 +104,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     switch (op % 5) {
     case 0: {
         ZelOrbNetInfo info;
-        std::memset(&info, 0xA7, sizeof info);
+        orbtest::fillPattern(&info, sizeof info);
         const std::int32_t rc = ZelOrbGetNetInfo(kIp, &info);
         FUZZ_CHECK(rc == RC_OK || rc == RC_GET_NET_ADDRESS_FAILED);
-        if (rc == RC_OK) {
-            FUZZ_CHECK(validText(info.lidar_ip, sizeof info.lidar_ip));
-            FUZZ_CHECK(validText(info.host_ip, sizeof info.host_ip));
-        } else {
-            for (std::size_t i = 0; i < sizeof info; ++i)
-                FUZZ_CHECK(reinterpret_cast<const std::uint8_t*>(&info)[i] == 0xA7);
-        }
+        if (rc == RC_OK)
+            FUZZ_CHECK(validText(info.lidar_ip, sizeof info.lidar_ip) && validText(info.host_ip, sizeof info.host_ip));
+        else
+            FUZZ_CHECK(orbtest::holdsPattern(&info, sizeof info));
         break;
     }
     case 1: {

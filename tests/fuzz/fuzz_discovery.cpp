@@ -18,6 +18,7 @@
 #include "control/discovery.h"
 #include "fake_net.h"
 #include "fuzz_check.h"
+#include "support/bytes.h"
 #include "fuzz_io.h"
 
 namespace {
@@ -71,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     orbfuzz::setSendHook(onSend);
 
     ZelOrbFoundDevice found[9];
-    std::memset(found, 0xA7, sizeof found);
+    orbtest::fillPattern(found, sizeof found);
     std::int32_t count = -2;
     const bool ok = ZelOrbActiveFindDevice(found, maxCount, &count);
     orbfuzz::resetHooks();
@@ -86,7 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(pairs.insert(key).second);
         FUZZ_CHECK(gValidSenders.count(key) == 1);
     }
-    for (std::size_t i = static_cast<std::size_t>(count) * sizeof(ZelOrbFoundDevice); i < sizeof found; ++i)
-        FUZZ_CHECK(reinterpret_cast<const std::uint8_t*>(found)[i] == 0xA7);
+    FUZZ_CHECK(orbtest::holdsPattern(found + count, sizeof found - count * sizeof *found));
     return 0;
 }

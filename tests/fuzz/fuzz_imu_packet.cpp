@@ -5,13 +5,12 @@
 #include <cstring>
 
 #include "fuzz_check.h"
+#include "support/bytes.h"
 #include "imu_rgb/imu_stream.h"
 
 namespace {
 
-std::uint32_t le32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
-}
+using orbtest::le;
 
 bool reference(const std::uint8_t* d, std::size_t n, ZelOrb9AxisImuData& out) {
     if (n < 58) return false;
@@ -26,7 +25,7 @@ bool reference(const std::uint8_t* d, std::size_t n, ZelOrb9AxisImuData& out) {
         switch (state) {
         case Head:
             if (left < 4) return false;
-            if (le32(d + p) == 0xA55AAA55u) {
+            if (le(d + p, 4) == 0xA55AAA55u) {
                 p += 4;
                 state = Skip;
             } else {
@@ -40,8 +39,8 @@ bool reference(const std::uint8_t* d, std::size_t n, ZelOrb9AxisImuData& out) {
             break;
         case Time:
             if (left < 10) return false;
-            seconds = le32(d + p) + (std::uint64_t{static_cast<std::uint16_t>(d[p + 4] | (d[p + 5] << 8))} << 32);
-            micros = le32(d + p + 6);
+            seconds = le(d + p, 6);
+            micros = static_cast<std::uint32_t>(le(d + p + 6, 4));
             p += 10;
             state = Data;
             break;
@@ -53,16 +52,14 @@ bool reference(const std::uint8_t* d, std::size_t n, ZelOrb9AxisImuData& out) {
             break;
         case Tail:
             if (left < 4) return false;
-            if (le32(d + p) != 0x5AA555AAu) {
+            if (le(d + p, 4) != 0x5AA555AAu) {
                 state = Head;
                 break;
             }
             out.seconds = seconds;
             out.microseconds = micros;
             for (int i = 0; i < 9; ++i) {
-                const std::uint8_t* v = values + 4 * i;
-                const std::uint32_t host = (std::uint32_t{v[0]} << 24) | (std::uint32_t{v[1]} << 16) |
-                                           (std::uint32_t{v[2]} << 8) | v[3];
+                const auto host = static_cast<std::uint32_t>(orbtest::be(values + 4 * i, 4));
                 std::memcpy(&out.axis[i], &host, 4);
             }
             return true;

@@ -9,18 +9,14 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "support/bytes.h"
 #include "fuzz_io.h"
 #include "imu_rgb/rgb_stream.h"
 
 namespace {
 
-std::uint32_t le32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
-}
-std::uint32_t be32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+using orbtest::be;
+using orbtest::le;
 
 struct RefState {
     std::uint32_t frameId = 0;
@@ -39,7 +35,7 @@ bool reference(const std::uint8_t* d, std::size_t n, RefState& st, RefFrame& out
     for (;;) {
         // HEAD
         if (p >= n || n - p < 4) return false;
-        if (le32(d + p) != 0xA55AAA55u) {
+        if (le(d + p, 4) != 0xA55AAA55u) {
             ++p;
             continue;
         }
@@ -47,33 +43,33 @@ bool reference(const std::uint8_t* d, std::size_t n, RefState& st, RefFrame& out
         orb::RgbFragmentHeader h;
         // WORD, LENGTH, four BYTES, TOTAL, INDEX, FRAME, TIME: each checked in turn.
         if (p >= n || n - p < 4) return false;
-        h.word = be32(d + p);
+        h.word = static_cast<std::uint32_t>(be(d + p, 4));
         p += 4;
         if (p >= n || n - p < 4) return false;
-        h.length = be32(d + p);
+        h.length = static_cast<std::uint32_t>(be(d + p, 4));
         p += 4;
         for (int i = 0; i < 4; ++i) {
             if (p >= n) return false;
             h.bytes[i] = d[p++];
         }
         if (p >= n || n - p < 2) return false;
-        h.total = be16(d + p);
+        h.total = static_cast<std::uint16_t>(be(d + p, 2));
         p += 2;
         if (p >= n || n - p < 2) return false;
-        h.index = be16(d + p);
+        h.index = static_cast<std::uint16_t>(be(d + p, 2));
         p += 2;
         if (p >= n || n - p < 4) return false;
-        h.frameId = be32(d + p);
+        h.frameId = static_cast<std::uint32_t>(be(d + p, 4));
         p += 4;
         if (p >= n || n - p < 10) return false;
-        h.seconds = le32(d + p) + (std::uint64_t{static_cast<std::uint16_t>(d[p + 4] | (d[p + 5] << 8))} << 32);
-        h.microseconds = le32(d + p + 6);
+        h.seconds = le(d + p, 6);
+        h.microseconds = static_cast<std::uint32_t>(le(d + p + 6, 4));
         p += 10;
         if (p >= n || n - p < h.length) return false;  // PAYLOAD
         const std::uint8_t* payload = d + p;
         p += h.length;
         if (p >= n || n - p < 4) return false;  // TAIL
-        if (le32(d + p) != 0x5AA555AAu) continue;
+        if (le(d + p, 4) != 0x5AA555AAu) continue;
         p += 4;
         if (h.frameId != st.frameId) {
             st.frameId = h.frameId;
