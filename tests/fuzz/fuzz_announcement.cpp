@@ -6,18 +6,10 @@
 // none twice.
 //
 // Input: datagrams as length-prefixed runs.
-#include <cstdint>
-#include <cstring>
-#include <mutex>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "control/discovery.h"
 #include "core/registry.h"
 #include "fake_net.h"
-#include "fuzz_check.h"
-#include "support/bytes.h"
 #include "fuzz_io.h"
 
 namespace {
@@ -47,10 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& d : datagrams) {
         ZelOrbNetInfo info;
         orbtest::fillPattern(&info, sizeof info);
-        if (orb::ParseAnnouncement(d.data(), d.size(), info))
-            FUZZ_CHECK(terminated(info.lidar_ip, sizeof info.lidar_ip) && terminated(info.host_ip, sizeof info.host_ip));
-        else
-            FUZZ_CHECK(orbtest::holdsPattern(&info, sizeof info));
+        const bool ok = orb::ParseAnnouncement(d.data(), d.size(), info);
+        FUZZ_CHECK(ok ? terminated(info.lidar_ip, sizeof info.lidar_ip) && terminated(info.host_ip, sizeof info.host_ip)
+                      : orbtest::holdsPattern(&info, sizeof info));
     }
 
     {

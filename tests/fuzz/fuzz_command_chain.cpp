@@ -2,13 +2,9 @@
 // the reply buffer's first-frame payload, and the discovery reply check.
 //
 // Input: the expected command code (2 bytes), then the accumulated reply.
-#include <cstdint>
-#include <cstring>
 
 #include "control/command.h"
 #include "control/discovery.h"
-#include "fuzz_check.h"
-#include "support/bytes.h"
 #include "fuzz_io.h"
 
 using orbtest::be;

@@ -9,46 +9,33 @@
 //
 // Input: getter selector, status byte for wrapped frames, a size argument,
 // then groups: count, and per datagram a kind byte and a length-prefixed run.
-#include <cstdint>
-#include <cstring>
-#include <deque>
-#include <memory>
-#include <mutex>
-#include <shared_mutex>
-#include <vector>
 
 #include "control/command.h"
 #include "core/device.h"
 #include "core/lifecycle.h"
 #include "core/registry.h"
 #include "fake_net.h"
-#include "fuzz_check.h"
 #include "fuzz_io.h"
 #include "orb_sdk.h"
-#include "support/bytes.h"
 
 namespace {
 
 constexpr const char* kIp = "127.0.0.2";
 
-struct Script {
-    std::mutex mutex;
-    std::deque<std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>>> groups;
-    std::uint8_t status = 0;
-};
-Script gScript;
+using Group = std::vector<std::pair<std::uint8_t, orbtest::Bytes>>;  // kind, bytes
+std::mutex gMutex;
+std::deque<Group> gGroups;
+std::uint8_t gStatus = 0;
 
 void answer(orb::net::Socket s, const std::uint8_t* data, std::size_t n, const orb::net::Endpoint& to) {
     if (n < 8 || to.port != orb::kCommandPort) return;
     const std::uint16_t command = static_cast<std::uint16_t>((data[6] << 8) | data[7]);
-    std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>> group;
-    std::uint8_t status;
+    Group group;
     {
-        std::lock_guard<std::mutex> lk(gScript.mutex);
-        if (gScript.groups.empty()) return;
-        group = std::move(gScript.groups.front());
-        gScript.groups.pop_front();
-        status = gScript.status;
+        std::lock_guard<std::mutex> lk(gMutex);
+        if (gGroups.empty()) return;
+        group = std::move(gGroups.front());
+        gGroups.pop_front();
     }
     const orb::net::Endpoint device = orb::net::makeEndpoint(kIp, orb::kCommandPort);
     const orb::net::Endpoint stranger = orb::net::makeEndpoint("127.0.0.9", orb::kCommandPort);
@@ -62,7 +49,7 @@ void answer(orb::net::Socket s, const std::uint8_t* data, std::size_t n, const o
             }
             orbfuzz::queueDatagram(s, bytes, device);
             break;
-        case 2: orbfuzz::queueDatagram(s, orbtest::commandFrame(command, status, bytes), device); break;
+        case 2: orbfuzz::queueDatagram(s, orbtest::commandFrame(command, gStatus, bytes), device); break;
         default: orbfuzz::queueDatagram(s, bytes, stranger); break;
         }
     }
@@ -122,7 +109,7 @@ void runGetter(std::uint8_t which, std::uint8_t arg) {
         break;
     case 10:
     case 11:  // texts stay NUL-terminated within the size given
-        rc = which % 19 == 10 ? ZelOrbGetDeviceSerialNumber(kIp, o.u8, textSize) : ZelOrbGetDeviceType(kIp, o.u8, textSize);
+        rc = (which % 19 == 10 ? ZelOrbGetDeviceSerialNumber : ZelOrbGetDeviceType)(kIp, o.u8, textSize);
         ok = terminated(o.u8, textSize) && orbtest::holdsPattern(o.u8 + textSize, sizeof o.u8 - textSize);
         break;
     case 12:
@@ -156,18 +143,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t which = in.u8();
     const std::uint8_t arg = in.u8();
     {
-        std::lock_guard<std::mutex> lk(gScript.mutex);
-        gScript.status = in.u8();
-        gScript.groups.clear();
+        std::lock_guard<std::mutex> lk(gMutex);
+        gStatus = in.u8();
+        gGroups.clear();
         for (int g = 0; g < 16 && !in.empty(); ++g) {
-            std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>> group;
-            const int count = in.u8() % 5;
-            for (int i = 0; i < count; ++i) {
+            Group& group = gGroups.emplace_back();
+            for (int i = in.u8() % 5; i > 0; --i) {
                 const std::uint8_t kind = in.u8();
-                std::vector<std::uint8_t> bytes = in.run();
-                group.emplace_back(kind, std::move(bytes));
+                group.emplace_back(kind, in.run());
             }
-            gScript.groups.push_back(std::move(group));
         }
     }
     orbfuzz::setSendHook(answer);

@@ -7,18 +7,9 @@
 //
 // Input: host address count (1..3), max_count, then replies: a source
 // address byte, the index of the host it answers, and a length-prefixed run.
-#include <cstdint>
-#include <cstring>
-#include <mutex>
-#include <set>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "control/discovery.h"
 #include "fake_net.h"
-#include "fuzz_check.h"
-#include "support/bytes.h"
 #include "fuzz_io.h"
 
 namespace {

@@ -4,12 +4,8 @@
 //
 // Input: datagrams as length-prefixed runs; the magic and the data type of
 // each are forced, so every datagram takes the six-axis road.
-#include <cstdint>
-#include <cstring>
 
 #include "core/device.h"
-#include "fuzz_check.h"
-#include "support/bytes.h"
 #include "fuzz_io.h"
 #include "stream/packet.h"
 

@@ -37,7 +37,8 @@ inline Bytes cat(Bytes a, const Bytes& b) {
     return a;
 }
 
-inline Bytes commandFrame(std::uint16_t command, std::uint8_t status, const Bytes& payload = {}, std::uint16_t count = 1) {
+inline Bytes commandFrame(std::uint16_t command, std::uint8_t status, const Bytes& payload = {},
+                          std::uint16_t count = 1) {
     const Bytes head = {0xA5, 0x5A, 0xAA, 0x55, 0x3F, status, static_cast<std::uint8_t>(command >> 8),
                         static_cast<std::uint8_t>(command), static_cast<std::uint8_t>(count >> 8),
                         static_cast<std::uint8_t>(count), 0x00, 0x01, static_cast<std::uint8_t>(payload.size() >> 8),

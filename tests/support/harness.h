@@ -1,16 +1,31 @@
-// Shared by the test programs: bounded waiting, frame buffers, device records
-// registered without a connection, frame polling, and the point-by-point
-// comparison of delivered frames with what the simulator sent.
+// Shared by the test programs (and the headers they all need): bounded
+// waiting, frame buffers, device records registered without a connection,
+// frame polling, and the point-by-point comparison of delivered frames with
+// what the simulator sent.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
+#include <climits>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <deque>
 #include <functional>
+#include <limits>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "camera.h"
@@ -59,6 +74,13 @@ bool eventually(P pred, std::chrono::milliseconds timeout = 3s) {
     return true;
 }
 
+// A command fault of the simulated camera, set up by a function.
+inline orbsim::Fault fault(const std::function<void(orbsim::Fault&)>& set) {
+    orbsim::Fault f;
+    set(f);
+    return f;
+}
+
 // Registers a record for ip without a handshake. With threads, its packet and
 // frame threads run as after a connection; without, the test plays them
 // (the running flag is set, so publications raise the ready flags).
@@ -66,8 +88,7 @@ orb::DeviceRecord& addDevice(const std::string& ip, bool threads = false, std::u
                              std::int32_t sourcePort = 6301);
 // Starts the threads of a record added without them.
 void startDeviceThreads(const std::string& ip);
-// Unregisters ip, stops and joins its threads; false when not registered.
-bool removeDevice(const std::string& ip);
+inline bool removeDevice(const std::string& ip) { return ZelOrbDisconnectDevice(ip.c_str()) == RC_OK; }
 // Runs f on the record of ip under the shared registry lock; false when absent.
 bool withDevice(const std::string& ip, const std::function<void(orb::DeviceRecord&)>& f);
 
@@ -75,17 +96,15 @@ bool withDevice(const std::string& ip, const std::function<void(orb::DeviceRecor
 // frame comes or the time-out passes.
 bool pollFrame(const std::string& ip, Frame& out, std::chrono::milliseconds timeout, Frame* second = nullptr);
 
-// Index of the host frame where a grid point of a sent frame lands.
-std::size_t landingIndex(int row, int col, bool inverted, bool dual);
-
 // Compares every delivered grid point of sent with the host frame (axis sign
 // applied to y and z where the format carries it).
 ::testing::AssertionResult framesAgree(const Frame& got, const orbsim::SentFrame& sent, bool inverted = false,
                                        int axisSign = 1, const Frame* secondEcho = nullptr);
 // Polls until the frame whose first grid point carries sent's timestamp
-// arrives (older frames may come first), then compares.
+// arrives (older frames may come first), then compares (inverted devices
+// have the axis sign -1).
 ::testing::AssertionResult receiveAndCompare(const std::string& ip, const orbsim::SentFrame& sent,
-                                             std::chrono::milliseconds timeout = 3s);
+                                             bool inverted = false);
 
 // A camera streaming a moving scene of its own (the object's distance and
 // the wall depend on k), so that points of another frame or another camera
@@ -93,11 +112,27 @@ std::size_t landingIndex(int row, int col, bool inverted, bool dual);
 orbsim::CameraOptions streamingCamera(int k, std::uint16_t hostPort, double frameRate, std::uint8_t pointFormat = 10);
 std::unique_ptr<orbsim::Camera> startCamera(const orbsim::CameraOptions& o);
 
+// The first few failures of worker threads, reported on the test thread.
+class Failures {
+public:
+    void add(const std::string& e) {
+        std::lock_guard<std::mutex> lk(m_);
+        if (list_.size() < 10) list_.push_back(e);
+    }
+    void report() {
+        std::lock_guard<std::mutex> lk(m_);
+        for (const auto& e : list_) ADD_FAILURE() << e;
+    }
+
+private:
+    std::mutex m_;
+    std::vector<std::string> list_;
+};
+
 struct FrameCheck {
-    std::size_t points = 0;        // written points compared with what was sent
-    std::size_t unverifiable = 0;  // written by a frame no longer known
-    std::string error;             // first disagreement
-    std::uint64_t newest = 0;      // highest frame index seen
+    std::size_t points = 0;    // written points compared with what was sent
+    std::string error;         // first disagreement
+    std::uint64_t newest = 0;  // highest frame index seen
 };
 using SentLookup = std::function<std::shared_ptr<const orbsim::SentFrame>(std::uint64_t)>;
 // Every written point of a single-echo, uninverted frame of data type 1 must
