@@ -154,7 +154,7 @@ void BM_FrameChain(benchmark::State& state) {
         state.ResumeTiming();
         const auto t0 = std::chrono::steady_clock::now();
         const double c0 = ThreadCpuSeconds();
-        orb::RunFrameChain(settings, work.data());
+        orb::runFrameChain(settings, work.data());
         cpu += ThreadCpuSeconds() - c0;
         wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         benchmark::DoNotOptimize(work.data());

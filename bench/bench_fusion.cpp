@@ -16,8 +16,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "core/device.h"
-#include "core/registry.h"
+#include "device/device.h"
+#include "device/context.h"
 #include "imu_rgb/fusion.h"
 #include "imu_rgb/imu_rgb_state.h"
 #include "imu_rgb/rgb_stream.h"
@@ -43,7 +43,7 @@ struct Setup {
         const auto ex = store.extrinsics();
         for (std::size_t i = 0; i < 10 && i < in.size(); ++i) intr[i] = static_cast<float>(in[i]);
         for (std::size_t i = 0; i < 12; ++i) extr[i] = static_cast<float>(ex[i]);
-        orb::InitFusionState(*params, intr, 1200, 1600, extr);
+        orb::initFusionState(*params, intr, 1200, 1600, extr);
         orbsim::SceneFrame scene;
         orbsim::makeBoxScene(400.0, orbsim::BoxSpec{})->render(0, scene);
         points.create(3, ZEL_ORB_FRAME_POINTS, CV_32F);
@@ -64,11 +64,11 @@ Setup& setup() {
 // A registered record without threads or sockets, holding what fusion reads.
 void registerDevice() {
     Setup& s = setup();
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::unique_lock<std::shared_mutex> lk(reg.mutex());
     auto dev = std::make_unique<orb::DeviceRecord>(kDev, 6301);
     dev->fusion.params = s.params;
-    dev->ctrl.imuRgb.rgb->fusionSource = s.image;
+    dev->imuRgb.rgb->fusionSource = std::make_shared<const cv::Mat>(s.image);
     dev->stream.unfilteredFrame = s.frame;
     reg.devices()[kDev] = std::move(dev);
 }

@@ -89,7 +89,7 @@ void Run(benchmark::State& st, std::uint8_t format, Ratio& result) {
     frame.bytes = bytes;
     std::lock_guard<std::mutex> lk(s.inputMutex);
     auto library = [&] {
-        if (!orb::ProcessRgbFrame(s, frame, 1, nullptr)) st.SkipWithError("frame dropped");
+        if (!orb::processRgbFrame(s, frame, 1, nullptr)) st.SkipWithError("frame dropped");
         benchmark::DoNotOptimize(s.record.data);
     };
     bare();  // warm both

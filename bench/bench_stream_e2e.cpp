@@ -32,8 +32,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/device.h"
-#include "core/registry.h"
+#include "device/device.h"
+#include "device/context.h"
 #include "orb_sdk.h"
 #include "platform/net.h"
 #include "pointcloud_streamer.h"
@@ -183,10 +183,10 @@ TrialResult bareTrial(double rate, bool batch, double seconds) {
 }
 
 orb::DeviceRecord* attachDevice() {
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::unique_lock<std::shared_mutex> lock(reg.mutex());
     auto rec = std::make_unique<orb::DeviceRecord>(kDevice, 6301);
-    orb::StartDeviceThreads(*rec);
+    orb::startStreamThreads(rec->stream);
     orb::DeviceRecord* raw = rec.get();
     reg.devices()[kDevice] = std::move(rec);
     return raw;
@@ -195,15 +195,15 @@ orb::DeviceRecord* attachDevice() {
 void detachDevice() {
     std::unique_ptr<orb::DeviceRecord> rec;
     {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
         auto it = reg.devices().find(kDevice);
         if (it == reg.devices().end()) return;
-        orb::SignalDeviceThreadsStop(*it->second);
+        orb::signalStreamThreadsStop(it->second->stream);
         rec = std::move(it->second);
         reg.devices().erase(it);
     }
-    orb::WaitDeviceThreadsStopped(*rec);
+    orb::waitStreamThreadsStopped(rec->stream);
 }
 
 int gReceptionTid = 0;

@@ -127,10 +127,28 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    if (!o.recordPath.empty()) {
+        const int rc = ZelOrbStartRecording(o.recordPath.c_str());
+        std::printf("ZelOrbStartRecording(%s): %s\n", o.recordPath.c_str(), ZelOrbReturnCodeToString(rc));
+        if (rc != RC_OK) {
+            ZelOrbDeinit();
+            return 1;
+        }
+    }
+
     std::unique_ptr<orbclient::BuiltInSimulator> sim;
     std::string ip = o.cameraIp;
     std::string hostIp = o.hostIp;
-    if (ip.empty() && !o.forceSimulator) {
+    if (!o.replayPath.empty()) {
+        hostIp = "127.0.0.1";
+        sim = orbclient::startReplaySimulator(o.replayPath, hostIp, o.hostPort, ip, o.sourcePort, error);
+        if (!sim) {
+            std::fprintf(stderr, "orb-client: cannot replay %s\n", error.c_str());
+            if (!o.recordPath.empty()) ZelOrbStopRecording();
+            ZelOrbDeinit();
+            return 1;
+        }
+    } else if (ip.empty() && !o.forceSimulator) {
         std::string foundHost;
         if (discover(ip, foundHost)) {
             if (hostIp.empty()) hostIp = foundHost;
@@ -260,6 +278,10 @@ int main(int argc, char** argv) {
         lastRgb = r;
         lastImu = m;
         if (o.seconds > 0 && second >= o.seconds) gStop = true;
+        if (sim && sim->finished()) {
+            std::printf("The capture has been replayed.\n");
+            gStop = true;
+        }
     }
     frames.join();
     rgbThread.join();
@@ -271,6 +293,10 @@ int main(int argc, char** argv) {
     ZelOrbDisconnectDevice(ip.c_str());
     ZelOrbStopReceiveData();
     sim.reset();
+    if (!o.recordPath.empty()) {
+        const int rc = ZelOrbStopRecording();
+        std::printf("ZelOrbStopRecording: %s\n", ZelOrbReturnCodeToString(rc));
+    }
     ZelOrbDeinit();
     std::printf("Stopped: %ld frames, %ld RGB images, %ld IMU samples.\n", counters.frames.load(), counters.rgb.load(),
                 counters.imu.load());

@@ -28,10 +28,9 @@
 #include "orb_sdk.h"
 #include "orb_sdk_export.h"
 
-namespace cv {
-class Mat;
-}
-
+/* The class and member names (PascalCase setters, lower-case operations, the
+ * "FlyPixe" spelling) are kept as they are for compatibility with existing
+ * applications; the library's internal code follows its own convention. */
 class ORB_API OrbFiltersALG {
 public:
     /* Constructs with the defaults that init() sets, so the instance is usable
@@ -76,14 +75,10 @@ public:
     void filtering(float* in, float* out);
     /* Filters x, y and z of a frame of 150 rows of 360 points in place; the
      * other fields are kept. Does nothing when every stage is off. */
-    void filtering(ZelOrbPointData (*frame)[360]);
+    void filtering(ZelOrbPointData (*frame)[ZEL_ORB_FRAME_COLS]);
 
 private:
     struct Impl;
-    void pointcloud2depth(cv::Mat& cloud, cv::Mat& depth);
-    void depth2pointcloud(cv::Mat& depth, cv::Mat& cloud);
-    void passLocked(const float* in, float* out);
-
     std::unique_ptr<Impl> impl_;
 };
 

@@ -15,7 +15,11 @@
  * ZelOrbSetSpatialFilter, ZelOrbSetTimeMedianFilter, ZelOrbSetFlyingFilter)
  * return -1 instead of
  * risking a deadlock, as do the calls that would wait for the callback's own
- * thread or mutex (listed with each registration). */
+ * thread or mutex (listed with each registration).
+ *
+ * The names of this interface (functions, records and their fields, codes)
+ * are kept as they are for compatibility with existing applications; the
+ * library's internal code follows its own naming convention. */
 #ifndef ORB_SDK_H
 #define ORB_SDK_H
 
@@ -33,6 +37,9 @@ extern "C" {
 
 /* Library codes. */
 enum ZelOrbReturnCode {
+    RC_RECORDING_NOT_STARTED = -2003,
+    RC_RECORDING_ALREADY_STARTED = -2002,
+    RC_FILE_WRITE_FAILED = -2001,
     RC_LOCAL_PORT_NULL = -2000,
     RC_INVALID_TARGET = -1999,
     RC_PORT_BIND_FAILED = -1998,
@@ -396,6 +403,27 @@ ORB_API int32_t ZelOrbSetIntensityFiltering(const char* ip, bool enable, const d
 ORB_API int32_t ZelOrbSetSpatialFilter(const char* ip, bool enable, int32_t size);
 ORB_API int32_t ZelOrbSetTimeMedianFilter(const char* ip, bool enable, int32_t count, int32_t threshold);
 ORB_API int32_t ZelOrbSetFlyingFilter(const char* ip, bool enable, int32_t threshold);
+
+/* -------------------------------------------------------------- recording */
+
+/* Records every datagram the library receives from connected cameras
+ * (point-cloud and six-axis packets, nine-axis IMU, RGB fragments, command
+ * replies) into a capture file at path (UTF-8; replaced if it exists), in the
+ * classic pcap format with link type raw IP: each record is an IPv4 + UDP
+ * packet with the datagram's source and destination and its arrival time.
+ * Files open in Wireshark, tshark and tcpdump, and orb-sim --replay plays
+ * them back. Receiving is never slowed: when the writer falls behind,
+ * datagrams are left out of the file (counted and reported on stderr at
+ * stop), never out of the stream.
+ * 0; -1996 (null, empty or unusable path: no file is created); -2001 (the
+ * file's header could not be written: the file is removed); -2002 (a
+ * recording is running). */
+ORB_API int32_t ZelOrbStartRecording(const char* path);
+/* Writes what is still queued and closes the file: 0; -2001 when a write
+ * failed during the recording (disk full: the file then ends with the last
+ * whole record and stays readable); -2003 when no recording runs. Stop the
+ * recording before unloading the library. */
+ORB_API int32_t ZelOrbStopRecording(void);
 
 /* ------------------------------------------------------ plane angle, rotation */
 

@@ -2,7 +2,11 @@
 # Installs the build and test dependencies on Debian when any is missing.
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config libopencv-dev libgtest-dev libgmock-dev
-      libbenchmark-dev iproute2 clang libclang-rt-dev)
+      libbenchmark-dev iproute2 clang libclang-rt-dev libpcap-dev)
+# orb-viewer, and a virtual display with Mesa's software renderer for its tests.
+pkgs+=(libimgui-dev libglfw3-dev libepoxy-dev xvfb xauth libgl1-mesa-dri)
+# The Python module, its tests and both install routes.
+pkgs+=(python3-dev python3-pybind11 python3-numpy python3-pytest python3-venv python3-setuptools)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

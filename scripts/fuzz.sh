@@ -16,7 +16,7 @@ cmake --build "$dir" -j"$(nproc)" --target orb_fuzz_all
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(fuzz_data_packet fuzz_six_axis fuzz_imu_packet fuzz_rgb_assembly fuzz_command_chain
-           fuzz_config_getters fuzz_control_server fuzz_announcement fuzz_discovery)
+           fuzz_config_getters fuzz_control_server fuzz_announcement fuzz_discovery fuzz_capture_reader)
 fi
 seeds="$dir/fuzz-seeds"
 rm -rf "$seeds"

@@ -32,3 +32,13 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
 cd "$dir"
 ctest --output-on-failure -j"$(nproc)" --timeout 300 "${ctest_args[@]}"
+if [ "$mode" = plain ] && [ -d python/orb_sdk ]; then
+  # The Python module's tests, with Debian's interpreter, in a private network
+  # namespace when this user may make one.
+  pytest=(timeout 900 env PYTHONPATH="$PWD/python" /usr/bin/python3 -m pytest -q -p no:cacheprovider ../tests/python)
+  if unshare -n true 2>/dev/null; then
+    unshare -n sh -c 'ip link set lo up && exec "$@"' sh "${pytest[@]}"
+  else
+    "${pytest[@]}"
+  fi
+fi

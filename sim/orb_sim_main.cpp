@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "camera.h"
+#include "replay.h"
 #include "scene_walls.h"
 #include "command_responder.h"
 
@@ -48,6 +49,7 @@ struct SimConfig {
     orbsim::CameraOptions camera = orbsim::CameraOptions::full("127.0.0.2");  // address set per camera
     std::set<std::string> disabled;             // components switched off
     std::map<std::string, std::string> values;  // options owned by components
+    orbsim::ReplayOptions replay;               // used when replay.path is set
 };
 
 bool parseInt(const std::string& s, long long lo, long long hi, long long& out) {
@@ -218,13 +220,15 @@ const std::vector<OptionDef>& optionTable() {
          [](SimConfig& c, const std::string& v) {
              unsigned o[4];
              c.camera.pointCloud->hostIp = v;
+             c.replay.hostIp = v;
              return parseOctets(v, o);
          }},
-        {"--host-port", "N", "host port of the point-cloud packets (default 6001)",
+        {"--host-port", "N", "host port of the point-cloud packets (default 6001; replay: the recorded port)",
          [](SimConfig& c, const std::string& v) {
              long long n;
              if (!parseInt(v, 1, 65535, n)) return false;
              c.camera.pointCloud->hostPort = static_cast<std::uint16_t>(n);
+             c.replay.hostPort = static_cast<std::uint16_t>(n);
              return true;
          }},
         {"--multicast", nullptr, "send point-cloud packets to 224.0.0.200 instead of the host",
@@ -260,6 +264,31 @@ const std::vector<OptionDef>& optionTable() {
          [](SimConfig& c, const std::string&) { return c.disabled.insert("control"), true; }},
         {"--no-announce", nullptr, "no multicast announcements",
          [](SimConfig& c, const std::string&) { return c.disabled.insert("announce"), true; }},
+        {"--replay", "FILE",
+         "replay a capture (pcap or pcapng) instead of rendering scenes: its cameras answer commands on "
+         "loopback addresses and send the recorded datagrams once the library connects",
+         [](SimConfig& c, const std::string& v) { return c.replay.path = v, !v.empty(); }},
+        {"--speed", "X", "replay: play the recorded timing X times as fast (default 1)",
+         [](SimConfig& c, const std::string& v) { return setDouble(v, 0.001, 1000, c.replay.speed); }},
+        {"--max-rate", nullptr, "replay: send as fast as possible",
+         [](SimConfig& c, const std::string&) { return c.replay.maxRate = true; }},
+        {"--loop", nullptr, "replay: start over at the end of the capture",
+         [](SimConfig& c, const std::string&) { return c.replay.loop = true; }},
+        {"--camera", "ADDR=LOOPBACK",
+         "replay: the recorded camera ADDR is replayed from LOOPBACK (repeatable; default: every camera found, "
+         "on 127.0.0.2 and up unless it was recorded on loopback)",
+         [](SimConfig& c, const std::string& v) {
+             const auto eq = v.find('=');
+             if (eq == std::string::npos) return false;
+             unsigned a[4], b[4];
+             c.replay.cameras[v.substr(0, eq)] = v.substr(eq + 1);
+             return parseOctets(v.substr(0, eq), a) && parseOctets(v.substr(eq + 1), b) && b[0] == 127;
+         }},
+        {"--start-now", nullptr, "replay: send at once instead of waiting for the library to connect",
+         [](SimConfig& c, const std::string&) {
+             c.replay.waitForConnection = false;
+             return true;
+         }},
         {"--quiet", nullptr, "no status lines",
          [](SimConfig& c, const std::string&) {
              c.quiet = true;
@@ -317,6 +346,46 @@ void printHelp() {
 volatile std::sig_atomic_t gInterrupted = 0;
 extern "C" void onSignal(int) { gInterrupted = 1; }
 
+int runReplay(const SimConfig& config) {
+    orbsim::Replay replay(config.replay);
+    std::string err;
+    if (!replay.load(&err)) {
+        std::fprintf(stderr, "orb-sim: %s\n", err.c_str());
+        return 1;
+    }
+    std::printf("orb-sim: %s", replay.summary().text(config.replay.path).c_str());
+    if (!replay.start(&err)) {
+        std::fprintf(stderr, "orb-sim: replay: %s\n", err.c_str());
+        return 1;
+    }
+    if (config.replay.waitForConnection) std::printf("orb-sim: waiting for the library to connect\n");
+    std::fflush(stdout);
+    using Clock = std::chrono::steady_clock;
+    const auto begin = Clock::now();
+    auto nextStatus = begin + std::chrono::seconds(1);
+    int tick = 0;
+    auto line = [&](const char* head) {
+        const auto c = replay.counts();
+        std::printf("orb-sim %s: %llu point-cloud, %llu IMU, %llu RGB datagrams sent, %llu not sent, %llu passes\n",
+                    head, static_cast<unsigned long long>(c.pointCloud), static_cast<unsigned long long>(c.imu),
+                    static_cast<unsigned long long>(c.rgb), static_cast<unsigned long long>(c.unsent),
+                    static_cast<unsigned long long>(c.passes));
+        std::fflush(stdout);
+    };
+    while (!gInterrupted && !replay.finished()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const auto now = Clock::now();
+        if (config.seconds > 0 && now - begin >= std::chrono::duration<double>(config.seconds)) break;
+        if (now < nextStatus) continue;
+        nextStatus += std::chrono::seconds(1);
+        if (!config.quiet) line((std::to_string(++tick) + "s").c_str());
+    }
+    const bool done = replay.finished();
+    replay.stop();
+    line(done ? "replay done" : "replay stopped");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -360,6 +429,13 @@ int main(int argc, char** argv) {
     if (!orb::net::startup()) {
         std::fprintf(stderr, "orb-sim: socket start-up failed\n");
         return 1;
+    }
+    if (!config.replay.path.empty()) {
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+        const int rc = runReplay(config);
+        orb::net::cleanup();
+        return rc;
     }
 
     std::vector<std::unique_ptr<Camera>> cameras;

@@ -1,8 +1,9 @@
 #include "client/client_args.h"
 
 #include <cstdlib>
-#include <functional>
 #include <sstream>
+
+#include "client/option_table.h"
 
 namespace orbclient {
 
@@ -28,12 +29,7 @@ bool parseInt(const std::string& text, int lo, int hi, int& out) {
     return true;
 }
 
-struct Option {
-    const char* name;
-    const char* arg;  // null: a flag
-    const char* help;
-    std::function<bool(ClientOptions&, const std::string&)> apply;
-};
+using Option = OptionSpec<ClientOptions>;
 
 const std::vector<Option>& options() {
     static const std::vector<Option> table = {
@@ -67,6 +63,10 @@ const std::vector<Option>& options() {
          [](ClientOptions& o, const std::string& v) { o.saveIntensityPng = v; return !v.empty(); }},
         {"--save-rgb", "FILE", "save the next RGB image as PNG",
          [](ClientOptions& o, const std::string& v) { o.saveRgbPng = v; return !v.empty(); }},
+        {"--record", "FILE", "record what the library receives into a pcap capture file",
+         [](ClientOptions& o, const std::string& v) { o.recordPath = v; return !v.empty(); }},
+        {"--replay", "FILE", "run against the built-in simulator replaying a capture (pcap or pcapng)",
+         [](ClientOptions& o, const std::string& v) { o.replayPath = v; return !v.empty(); }},
         {"--help", nullptr, "show this text",
          [](ClientOptions& o, const std::string&) { return o.help = true; }},
     };
@@ -77,29 +77,12 @@ const std::vector<Option>& options() {
 
 bool parseClientArgs(const std::vector<std::string>& args, ClientOptions& out, std::string& error) {
     ClientOptions o;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const Option* match = nullptr;
-        for (const auto& opt : options())
-            if (a == opt.name || (a == "-h" && std::string(opt.name) == "--help")) match = &opt;
-        if (!match) {
-            error = "unknown option: " + a;
-            return false;
-        }
-        std::string value;
-        if (match->arg) {
-            if (i + 1 >= args.size()) {
-                error = std::string("missing value for ") + match->name;
-                return false;
-            }
-            value = args[++i];
-        }
-        if (!match->apply(o, value)) {
-            error = std::string("invalid value for ") + match->name + ": " + value;
-            return false;
-        }
-    }
+    if (!parseOptionTable(options(), args, o, error)) return false;
     if (o.fusion) o.rgb = true;
+    if (!o.replayPath.empty() && !o.cameraIp.empty()) {
+        error = "--replay and --ip exclude each other";
+        return false;
+    }
     out = o;
     return true;
 }
@@ -109,11 +92,7 @@ std::string clientUsage() {
     s << "usage: orb-client [options]\n\n"
          "Finds a camera (or starts the built-in simulator), connects, starts the\n"
          "point-cloud, RGB and IMU streams and prints one line of counts per second.\n\n";
-    for (const auto& opt : options()) {
-        std::string left = std::string("  ") + opt.name + (opt.arg ? std::string(" ") + opt.arg : "");
-        if (left.size() < 26) left.resize(26, ' ');
-        s << left << opt.help << "\n";
-    }
+    s << optionTableUsage(options(), 26);
     return s.str();
 }
 

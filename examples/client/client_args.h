@@ -23,6 +23,8 @@ struct ClientOptions {
     std::string saveDepthPng;
     std::string saveIntensityPng;
     std::string saveRgbPng;
+    std::string recordPath;            // capture file of everything received
+    std::string replayPath;            // capture to replay instead of the live scene
     bool help = false;
 };
 

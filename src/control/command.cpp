@@ -3,82 +3,41 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "control/control_endpoint.h"
+#include "core/bytes.h"
+#include "core/deadline.h"
 
 namespace orb {
 
 namespace {
 
 constexpr std::size_t kInitialCapacity = 128;
-constexpr std::size_t kReceiveStore = 65535;
 constexpr int kControlRecvBuffer = 0x40000000;
-
-void putU16BE(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-
-std::uint16_t getU16BE(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
-
-void putU32LE(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t getU32LE(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
+// Offsets inside a command frame.
+constexpr std::size_t kAtFrameType = 4;
+constexpr std::size_t kAtStatus = 5;
+constexpr std::size_t kAtCommand = 6;
+constexpr std::size_t kAtFrameCount = 8;
+constexpr std::size_t kAtReserved = 10;
+constexpr std::size_t kAtPayloadLength = 12;
 
 void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// The one control socket of the process. All of it is guarded by
-// gExchangeMutex, which also serialises exchanges: every device shares the
-// socket, so two exchanges at once could take each other's replies.
-std::mutex gExchangeMutex;
-net::Socket gControlSocket = net::kInvalidSocket;
-bool gControlMarkedNotOpen = false;
-std::uint8_t gReceiveStore[kReceiveStore];
-
-// Receives one datagram from deviceAddr within timeoutMs, skipping datagrams
-// from any other address. Returns the byte count or -1 (time-out or error).
-int receiveFrom(net::Socket s, std::uint32_t deviceAddr, int timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return -1;
-        if (!net::waitReadable(s, static_cast<int>(left))) return -1;
-        net::Endpoint from;
-        const int n = net::recvFrom(s, gReceiveStore, sizeof gReceiveStore, &from);
-        if (n < 0) return -1;
-        if (from.addr == deviceAddr) return n;
-    }
-}
-
-// Datagrams still queued from an earlier exchange (a reply that came after
-// its time-out) must not answer this one.
-void drainStale(net::Socket s) {
-    for (int i = 0; i < 1024 && net::waitReadable(s, 0); ++i) {
-        if (net::recvFrom(s, gReceiveStore, sizeof gReceiveStore, nullptr) < 0) break;
-    }
-}
 
 }  // namespace
 
 // --- RequestBuffer -----------------------------------------------------------
 
 RequestBuffer::RequestBuffer(std::uint16_t command, std::uint8_t frameType) : store_(kInitialCapacity, 0) {
-    putU32LE(&store_[0], kHeadMagic);
-    store_[4] = frameType;
-    store_[5] = 0;
-    putU16BE(&store_[6], command);
-    putU16BE(&store_[8], 1);
-    putU16BE(&store_[10], 1);
-    putU16BE(&store_[12], 0);
-    putU32LE(&store_[kCommandHeaderSize], kTailMagic);
+    bytes::writeLe32(&store_[0], kHeadMagic);
+    store_[kAtFrameType] = frameType;
+    store_[kAtStatus] = 0;
+    bytes::writeBe16(&store_[kAtCommand], command);
+    bytes::writeBe16(&store_[kAtFrameCount], 1);
+    bytes::writeBe16(&store_[kAtReserved], 1);
+    bytes::writeBe16(&store_[kAtPayloadLength], 0);
+    bytes::writeLe32(&store_[kCommandHeaderSize], kTailMagic);
 }
 
 bool RequestBuffer::setPayload(const std::uint8_t* data, std::size_t n) {
@@ -88,15 +47,15 @@ bool RequestBuffer::setPayload(const std::uint8_t* data, std::size_t n) {
         std::copy(store_.begin(), store_.begin() + 16, bigger.begin());
         store_.swap(bigger);
     }
-    putU16BE(&store_[12], static_cast<std::uint16_t>(n));
+    bytes::writeBe16(&store_[kAtPayloadLength], static_cast<std::uint16_t>(n));
     if (n > 0) std::memcpy(&store_[kCommandHeaderSize], data, n);
-    putU32LE(&store_[kCommandHeaderSize + n], kTailMagic);
+    bytes::writeLe32(&store_[kCommandHeaderSize + n], kTailMagic);
     return true;
 }
 
-std::size_t RequestBuffer::payloadLength() const { return getU16BE(&store_[12]); }
+std::size_t RequestBuffer::payloadLength() const { return bytes::readBe16(&store_[kAtPayloadLength]); }
 std::size_t RequestBuffer::size() const { return payloadLength() + kCommandFrameOverhead; }
-std::uint16_t RequestBuffer::command() const { return getU16BE(&store_[6]); }
+std::uint16_t RequestBuffer::command() const { return bytes::readBe16(&store_[kAtCommand]); }
 
 // --- ReplyBuffer -------------------------------------------------------------
 
@@ -116,7 +75,7 @@ void ReplyBuffer::reset() {
 
 std::size_t ReplyBuffer::payloadLength() const {
     if (length_ < kCommandFrameOverhead) return 0;
-    const std::size_t n = getU16BE(&store_[12]);
+    const std::size_t n = bytes::readBe16(&store_[kAtPayloadLength]);
     return n + kCommandFrameOverhead <= length_ ? n : 0;
 }
 
@@ -124,27 +83,27 @@ const std::uint8_t* ReplyBuffer::payload() const { return store_.data() + kComma
 
 // --- chain validation ----------------------------------------------------------
 
-bool ValidateReplyChain(const std::uint8_t* data, std::size_t length, std::uint16_t command) {
+bool validateReplyChain(const std::uint8_t* data, std::size_t length, std::uint16_t command) {
     if (!data || length < kCommandHeaderSize) return false;
-    const std::size_t count = getU16BE(data + 8);
+    const std::size_t count = bytes::readBe16(data + kAtFrameCount);
     if (count == 0) return false;
     std::size_t total = 0;
     for (std::size_t i = 0; i < count; ++i) {
         if (total + kCommandHeaderSize > length) return false;
         const std::uint8_t* f = data + total;
-        const std::size_t n = getU16BE(f + 12);
+        const std::size_t n = bytes::readBe16(f + kAtPayloadLength);
         total += n + kCommandFrameOverhead;
         if (total > length) return false;
-        if (getU16BE(f + 6) != command) return false;
-        if (getU32LE(f) != kHeadMagic) return false;
-        if (getU32LE(f + kCommandHeaderSize + n) != kTailMagic) return false;
+        if (bytes::readBe16(f + kAtCommand) != command) return false;
+        if (bytes::readLe32(f) != kHeadMagic) return false;
+        if (bytes::readLe32(f + kCommandHeaderSize + n) != kTailMagic) return false;
     }
     return true;
 }
 
 // --- sockets -----------------------------------------------------------------
 
-net::Socket OpenUdpSocket(const net::Endpoint& local, int timeoutMs) {
+net::Socket openUdpSocket(const net::Endpoint& local, int timeoutMs) {
     net::Socket s = net::udpSocket();
     if (s == net::kInvalidSocket) return net::kInvalidSocket;
     bool ok = net::setRecvBuffer(s, kControlRecvBuffer) && net::setReuseAddr(s) && net::bindTo(s, local);
@@ -159,63 +118,90 @@ net::Socket OpenUdpSocket(const net::Endpoint& local, int timeoutMs) {
     return s;
 }
 
-bool OpenControlSocket(const char* hostIp) {
-    std::lock_guard<std::mutex> lock(gExchangeMutex);
-    if (gControlSocket != net::kInvalidSocket) {
-        net::closeSocket(gControlSocket);
-        gControlSocket = net::kInvalidSocket;
+// --- the control channel -------------------------------------------------------
+
+ControlChannel::ControlChannel() = default;
+
+bool ControlChannel::open(const char* hostIp) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (socket_ != net::kInvalidSocket) {
+        net::closeSocket(socket_);
+        socket_ = net::kInvalidSocket;
     }
     std::uint32_t addr = 0;
-    if (hostIp && net::parseIPv4(hostIp, addr)) {
-        gControlSocket = OpenUdpSocket(net::Endpoint{addr, kCommandPort}, kControlTimeoutMs);
+    if (hostIp && net::parseIPv4(hostIp, addr)) socket_ = openUdpSocket(net::Endpoint{addr, kCommandPort}, kControlTimeoutMs);
+    markedNotOpen_ = socket_ == net::kInvalidSocket;
+    return !markedNotOpen_;
+}
+
+void ControlChannel::close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (socket_ != net::kInvalidSocket) net::closeSocket(socket_);
+    socket_ = net::kInvalidSocket;
+    markedNotOpen_ = false;
+}
+
+// Receives one datagram from deviceAddr within timeoutMs, skipping datagrams
+// from any other address. Returns the byte count or -1 (time-out or error).
+int ControlChannel::receiveFrom(std::uint32_t deviceAddr, int timeoutMs) {
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const int left = msUntil(deadline);
+        if (left <= 0) return -1;
+        if (!net::waitReadable(socket_, left)) return -1;
+        net::Endpoint from;
+        const int n = net::recvFrom(socket_, receiveStore_, sizeof receiveStore_, &from);
+        if (n < 0) return -1;
+        if (from.addr == deviceAddr) return n;
     }
-    gControlMarkedNotOpen = gControlSocket == net::kInvalidSocket;
-    return !gControlMarkedNotOpen;
 }
 
-void CloseControlSocket() {
-    std::lock_guard<std::mutex> lock(gExchangeMutex);
-    if (gControlSocket != net::kInvalidSocket) net::closeSocket(gControlSocket);
-    gControlSocket = net::kInvalidSocket;
-    gControlMarkedNotOpen = false;
+// Datagrams still queued from an earlier exchange (a reply that came after
+// its time-out) must not answer this one.
+void ControlChannel::drainStale() {
+    for (int i = 0; i < 1024 && net::waitReadable(socket_, 0); ++i) {
+        if (net::recvFrom(socket_, receiveStore_, sizeof receiveStore_, nullptr) < 0) break;
+    }
 }
 
-// --- exchange ----------------------------------------------------------------
-
-std::uint8_t CommandExchange(ControlEndpoint& ep, const RequestBuffer& req, ReplyBuffer* reply) {
-    std::lock_guard<std::mutex> lock(gExchangeMutex);
+std::uint8_t ControlChannel::exchange(const net::Endpoint& device, ReplyBuffer& collected, const RequestBuffer& req,
+                                      ReplyBuffer* reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (reply) reply->reset();
-    if (gControlMarkedNotOpen) return kStatusControlSocketInvalid;
+    if (markedNotOpen_) return kStatusControlSocketInvalid;
 
     const std::uint16_t expected = req.command();
-    ReplyBuffer& acc = ep.reply;
-    acc.reset();
-    const net::Socket s = gControlSocket;
-    if (s != net::kInvalidSocket) drainStale(s);
+    collected.reset();
+    if (socket_ != net::kInvalidSocket) drainStale();
 
     for (int attempt = 0; attempt < kExchangeAttempts; ++attempt) {
-        if (net::sendTo(s, req.data(), req.size(), ep.deviceControl) < 0) {
+        if (net::sendTo(socket_, req.data(), req.size(), device) < 0) {
             pause(kExchangePauseMs);
             continue;
         }
-        const int n = receiveFrom(s, ep.deviceControl.addr, kControlTimeoutMs);
+        const int n = receiveFrom(device.addr, kControlTimeoutMs);
         if (n <= 0) {
             pause(kExchangePauseMs);
             continue;
         }
-        acc.append(gReceiveStore, static_cast<std::size_t>(n));
-        if (acc.length() < 8 || getU32LE(acc.data()) != kHeadMagic || getU16BE(acc.data() + 6) != expected) {
-            acc.reset();  // someone else's reply: ask again at once
+        collected.append(receiveStore_, static_cast<std::size_t>(n));
+        if (collected.length() < 8 || bytes::readLe32(collected.data()) != kHeadMagic ||
+            bytes::readBe16(collected.data() + kAtCommand) != expected) {
+            collected.reset();  // someone else's reply: ask again at once
             continue;
         }
-        if (ValidateReplyChain(acc.data(), acc.length(), expected)) {
-            if (reply) reply->append(acc.data(), acc.length());
-            const std::uint8_t status = acc.data()[5];
+        if (validateReplyChain(collected.data(), collected.length(), expected)) {
+            if (reply) reply->append(collected.data(), collected.length());
+            const std::uint8_t status = collected.data()[kAtStatus];
             return status < 3 ? 0 : status;
         }
         pause(kExchangePauseMs);  // part of a chain: keep it and wait for the rest
     }
     return kStatusNoReply;
+}
+
+std::uint8_t commandExchange(ControlEndpoint& ep, const RequestBuffer& req, ReplyBuffer* reply) {
+    return ep.channel.exchange(ep.deviceControl, ep.reply, req, reply);
 }
 
 }  // namespace orb

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "platform/net.h"
@@ -27,6 +28,7 @@ constexpr int kExchangeAttempts = 3;
 constexpr int kExchangePauseMs = 50;
 constexpr std::size_t kReplyAppendLimit = 52428800;  // appends stop once this much is held
 constexpr std::size_t kMaxRequestPayload = 65507 - kCommandFrameOverhead;  // one UDP datagram
+constexpr std::size_t kControlReceiveStore = 65535;
 
 // Status codes the exchange produces itself.
 constexpr std::uint8_t kStatusNoReply = 4;
@@ -70,26 +72,53 @@ private:
 // True when data holds a complete chain for command: a frame count of at
 // least 1, and that many back-to-back frames, each with the command code and
 // both magic words.
-bool ValidateReplyChain(const std::uint8_t* data, std::size_t length, std::uint16_t command);
+bool validateReplyChain(const std::uint8_t* data, std::size_t length, std::uint16_t command);
 
 // Opens a UDP socket bound to local: receive buffer 1 GiB, address reuse;
 // timeoutMs 0 makes it non-blocking, otherwise receive and send time-outs of
 // timeoutMs. On failure closes it and returns kInvalidSocket.
-net::Socket OpenUdpSocket(const net::Endpoint& local, int timeoutMs);
+net::Socket openUdpSocket(const net::Endpoint& local, int timeoutMs);
 
-// Opens (or reopens) the process-wide control socket on hostIp:50660. On
-// failure the socket is marked not open and exchanges return 33 until the
-// next successful opening.
-bool OpenControlSocket(const char* hostIp);
-// Closes the control socket and forgets a failed opening (back to the state
-// of a fresh process: no socket, not marked not open).
-void CloseControlSocket();
+// The one control socket of the process (host IP, port 50660), shared by
+// every device. Its mutex serialises the exchanges: two at once on the one
+// socket could take each other's replies.
+class ControlChannel {
+public:
+    ControlChannel();
+    // Leaves an open socket to the process's end: the channel lives as long
+    // as the library, and at exit the socket layer may already be gone.
+    ~ControlChannel() = default;
+    ControlChannel(const ControlChannel&) = delete;
+    ControlChannel& operator=(const ControlChannel&) = delete;
 
-// One command exchange (up to three attempts of 300 ms); returns 0, the
-// device status 3..255, 33 (control socket not open) or 4 (no valid reply).
-// Exchanges are serialised process-wide; only datagrams from the device's
-// IP count as replies. On a result other than 33 or 4, reply (when given)
-// receives the validated chain; otherwise it is left empty.
-std::uint8_t CommandExchange(ControlEndpoint& ep, const RequestBuffer& req, ReplyBuffer* reply);
+    // Opens (or reopens) the socket on hostIp:50660. On failure the channel
+    // is marked not open and exchanges return 33 until the next successful
+    // opening.
+    bool open(const char* hostIp);
+    // Closes the socket and forgets a failed opening (back to the state of a
+    // fresh process: no socket, not marked not open).
+    void close();
+
+    // One exchange with the device at `device`, accumulating in `collected`;
+    // see commandExchange.
+    std::uint8_t exchange(const net::Endpoint& device, ReplyBuffer& collected, const RequestBuffer& req,
+                          ReplyBuffer* reply);
+
+private:
+    int receiveFrom(std::uint32_t deviceAddr, int timeoutMs);
+    void drainStale();
+
+    std::mutex mutex_;  // everything below
+    net::Socket socket_ = net::kInvalidSocket;
+    bool markedNotOpen_ = false;
+    std::uint8_t receiveStore_[kControlReceiveStore];
+};
+
+// One command exchange on the endpoint's channel (up to three attempts of
+// 300 ms); returns 0, the device status 3..255, 33 (control socket not open)
+// or 4 (no valid reply). Only datagrams from the device's IP count as
+// replies. On a result other than 33 or 4, reply (when given) receives the
+// validated chain; otherwise it is left empty.
+std::uint8_t commandExchange(ControlEndpoint& ep, const RequestBuffer& req, ReplyBuffer* reply);
 
 }  // namespace orb

@@ -2,13 +2,9 @@
 
 namespace orb {
 
-ControlEndpoint::ControlEndpoint() = default;
+ControlEndpoint::ControlEndpoint(ControlChannel& channelOfProcess) : channel(channelOfProcess) {}
 
 ControlEndpoint::~ControlEndpoint() {
-    // The IMU and RGB threads read these sockets: stop them first, so no
-    // thread is left reading a closed descriptor whose number the system may
-    // already have handed to a new socket.
-    imuRgb.stopAll();
     if (dataSocket != net::kInvalidSocket) net::closeSocket(dataSocket);
     if (imuSocket != net::kInvalidSocket) net::closeSocket(imuSocket);
 }

@@ -1,22 +1,25 @@
-// Per-device control endpoint: reply buffer, data and IMU sockets, the
-// device's control address, values cached at connection, IMU/RGB state.
+// Per-device control endpoint: the control channel its exchanges use, the
+// reply buffer, the data and IMU sockets, the device's control address and
+// the values cached at connection.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "control/command.h"
-#include "imu_rgb/imu_rgb_state.h"
 #include "platform/net.h"
 
 namespace orb {
 
 struct ControlEndpoint {
-    ControlEndpoint();
-    ~ControlEndpoint();  // stops the IMU/RGB threads, then closes the sockets
+    explicit ControlEndpoint(ControlChannel& channel);
+    // Closes the sockets. Threads reading them (the IMU and RGB streams) must
+    // have stopped before: the device record stops them first.
+    ~ControlEndpoint();
     ControlEndpoint(const ControlEndpoint&) = delete;
     ControlEndpoint& operator=(const ControlEndpoint&) = delete;
 
+    ControlChannel& channel;
     ReplyBuffer reply;
     net::Socket dataSocket = net::kInvalidSocket;
     net::Socket imuSocket = net::kInvalidSocket;
@@ -25,7 +28,6 @@ struct ControlEndpoint {
     net::Endpoint deviceControl;  // device IP, port 50660
     std::atomic<std::uint8_t> rgbEnabled{0};
     std::atomic<std::uint8_t> rgbRotation{0};
-    ImuRgbState imuRgb;  // its threads are stopped before the sockets close
 };
 
 }  // namespace orb

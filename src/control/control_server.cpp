@@ -2,18 +2,17 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 #include "control/crc8.h"
-#include "core/registry.h"
-#include "platform/net.h"
+#include "core/bytes.h"
+#include "core/deadline.h"
+#include "core/diagnostics.h"
+#include "core/ipv4.h"
 
 namespace orb {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr int kShortSendPauseMs = 100;
 constexpr int kDisconnectPauseMs = 100;
@@ -23,31 +22,20 @@ constexpr std::size_t kModeReceiveSize = 1024;
 constexpr int kDrainQuietMs = 20;
 // Smallest frame that carries a result.
 constexpr std::size_t kSmallestReply = kControlServerHeaderSize + 4;
-
-struct ConnectionState {
-    std::mutex mutex;  // held by ControlServerLock
-    net::Socket sock = net::kInvalidSocket;
-    bool connected = false;
-    std::size_t receiveSize = kControlServerDefaultReceiveSize;
-    int timeoutMs = 0;
-};
-
-ConnectionState& conn() {
-    static ConnectionState s;
-    return s;
-}
+// Offsets inside a frame's header.
+constexpr std::size_t kAtFlag = 6;
+constexpr std::size_t kAtCommand = 9;
+constexpr std::size_t kAtLength = 11;
+constexpr std::size_t kAtHeaderCheck = 19;
+constexpr std::size_t kAtPayloadCheck = 20;
+constexpr std::uint8_t kFrameMagic[] = {0x5A, 0xA5, 0x01, 0x06};
+constexpr std::uint8_t kFrameMarker[] = {0x65, 0x9A};  // bytes 7 and 8
 
 void pauseMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-int msUntil(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return 0;
-    return static_cast<int>((left + 999) / 1000);
-}
-
 enum class ReadResult { Ok, TimedOut, Closed };
 
-ReadResult readExact(net::Socket s, std::uint8_t* buf, std::size_t n, Clock::time_point deadline) {
+ReadResult readExact(net::Socket s, std::uint8_t* buf, std::size_t n, SteadyClock::time_point deadline) {
     std::size_t got = 0;
     while (got < n) {
         const int left = msUntil(deadline);
@@ -60,7 +48,7 @@ ReadResult readExact(net::Socket s, std::uint8_t* buf, std::size_t n, Clock::tim
 }
 
 // Discards the rest of a rejected reply so it cannot be taken for the next one.
-void drain(net::Socket s, Clock::time_point deadline) {
+void drain(net::Socket s, SteadyClock::time_point deadline) {
     std::uint8_t scratch[1024];
     for (;;) {
         const int left = std::min(kDrainQuietMs, msUntil(deadline));
@@ -69,175 +57,161 @@ void drain(net::Socket s, Clock::time_point deadline) {
     }
 }
 
-std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t le32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
-}
-
-void closeConnection(ConnectionState& st) {
-    st.connected = false;
-    if (st.sock != net::kInvalidSocket) net::closeSocket(st.sock);
-    st.sock = net::kInvalidSocket;
-}
-
-void negotiateReceiveSize(const ControlServerLock& lock, ConnectionState& st) {
-    // A failed negotiation keeps the default instead of receiving into nothing.
-    st.receiveSize = kControlServerDefaultReceiveSize;
-    std::vector<std::uint8_t> data;
-    if (ControlServerExchange(lock, kCsCmdGetReceiveSize, nullptr, 0, &data, 2) != 0 || data.size() < 4) return;
-    auto size = static_cast<std::int32_t>(le32(data.data()));
-    if (size < static_cast<std::int32_t>(kControlServerRequestedReceiveSize)) {
-        const std::uint32_t want = kControlServerRequestedReceiveSize;
-        const std::uint8_t payload[4] = {static_cast<std::uint8_t>(want), static_cast<std::uint8_t>(want >> 8),
-                                         static_cast<std::uint8_t>(want >> 16),
-                                         static_cast<std::uint8_t>(want >> 24)};
-        if (ControlServerExchange(lock, kCsCmdSetReceiveSize, payload, 4, nullptr, 2) == 0)
-            size = static_cast<std::int32_t>(want);
-    }
-    if (size >= static_cast<std::int32_t>(kSmallestReply)) st.receiveSize = static_cast<std::size_t>(size);
-}
-
 }  // namespace
 
-ControlServerLock::ControlServerLock() : lock_(conn().mutex) {}
+// --- the connection ------------------------------------------------------------
 
-ControlServerLock::~ControlServerLock() {
-    if (conn().sock != net::kInvalidSocket) ControlServerDisconnect(*this);
+void ControlServerConnection::close() {
+    connected_ = false;
+    if (sock_ != net::kInvalidSocket) net::closeSocket(sock_);
+    sock_ = net::kInvalidSocket;
 }
 
-std::vector<std::uint8_t> BuildControlServerFrame(std::uint16_t command, const std::uint8_t* payload,
-                                                  std::uint16_t n) {
-    std::vector<std::uint8_t> f(kControlServerHeaderSize + n, 0);
-    f[0] = 0x5A;
-    f[1] = 0xA5;
-    f[2] = 0x01;
-    f[3] = 0x06;
-    f[6] = 1;  // flag byte of requests
-    f[7] = 0x65;
-    f[8] = 0x9A;
-    f[9] = static_cast<std::uint8_t>(command);
-    f[10] = static_cast<std::uint8_t>(command >> 8);
-    f[11] = static_cast<std::uint8_t>(n);
-    f[12] = static_cast<std::uint8_t>(n >> 8);
-    f[19] = Crc8(f.data(), 19);
-    if (n > 0 && payload) {
-        std::copy(payload, payload + n, f.begin() + kControlServerHeaderSize);
-        f[20] = Crc8(payload, n);
-    }
-    return f;
+// --- a session -----------------------------------------------------------------
+
+ControlServerSession::ControlServerSession(ControlServerConnection& connection)
+    : conn_(connection), lock_(connection.mutex_) {}
+
+ControlServerSession::~ControlServerSession() {
+    if (conn_.sock_ != net::kInvalidSocket) disconnect();
 }
 
-int ControlServerConnect(const ControlServerLock& lock, const char* ip, int timeoutMs) {
-    ConnectionState& st = conn();
-    if (st.sock != net::kInvalidSocket) closeConnection(st);  // a stale connection is never reused
+int ControlServerSession::connect(const char* ip, int timeoutMs) {
+    if (conn_.sock_ != net::kInvalidSocket) conn_.close();  // a stale connection is never reused
 
     std::uint32_t addr = 0;
     // 0.0.0.0 would reach this host's own port 6501, not a device.
-    if (!IsValidIPv4(ip) || !net::parseIPv4(ip, addr) || addr == 0) {
-        std::printf("connect to ctrl-server error %d\n", -1);
+    if (!isValidIPv4(ip) || !net::parseIPv4(ip, addr) || addr == 0) {
+        printDiagnostic(DiagnosticStream::Out, "connect to ctrl-server error %d\n", -1);
         return kControlServerConnectFailed;
     }
-    st.sock = net::tcpSocket();
-    int err = st.sock == net::kInvalidSocket ? net::lastError() : 0;
-    if (err == 0) {
-        net::Endpoint to;
-        to.addr = addr;
-        to.port = kControlServerPort;
-        err = net::connectWithTimeout(st.sock, to, timeoutMs);
-    }
-    if (st.sock == net::kInvalidSocket || err != 0) {
-        std::printf("connect to ctrl-server error %d\n", err);
-        closeConnection(st);
+    conn_.sock_ = net::tcpSocket();
+    int err = conn_.sock_ == net::kInvalidSocket ? net::lastError() : 0;
+    if (err == 0) err = net::connectWithTimeout(conn_.sock_, net::Endpoint{addr, kControlServerPort}, timeoutMs);
+    if (conn_.sock_ == net::kInvalidSocket || err != 0) {
+        printDiagnostic(DiagnosticStream::Out, "connect to ctrl-server error %d\n", err);
+        conn_.close();
         return kControlServerConnectFailed;
     }
-    net::setSendTimeoutMs(st.sock, timeoutMs);
-    st.timeoutMs = timeoutMs;
-    st.connected = true;
-    negotiateReceiveSize(lock, st);
+    net::setSendTimeoutMs(conn_.sock_, timeoutMs);
+    conn_.timeoutMs_ = timeoutMs;
+    conn_.connected_ = true;
+    negotiateReceiveSize();
     return kControlServerConnected;
 }
 
-std::uint32_t ControlServerExchange(const ControlServerLock&, std::uint16_t command, const std::uint8_t* payload,
-                                    std::uint16_t n, std::vector<std::uint8_t>* replyData, std::uint16_t attempts) {
-    ConnectionState& st = conn();
-    if (!st.connected) return kControlServerNotConnected;
+void ControlServerSession::negotiateReceiveSize() {
+    // A failed negotiation keeps the default instead of receiving into nothing.
+    conn_.receiveSize_ = kControlServerDefaultReceiveSize;
+    std::vector<std::uint8_t> data;
+    if (exchange(kCsCmdGetReceiveSize, nullptr, 0, &data, 2) != 0 || data.size() < 4) return;
+    auto size = static_cast<std::int32_t>(bytes::readLe32(data.data()));
+    if (size < static_cast<std::int32_t>(kControlServerRequestedReceiveSize)) {
+        std::uint8_t payload[4];
+        bytes::writeLe32(payload, kControlServerRequestedReceiveSize);
+        if (exchange(kCsCmdSetReceiveSize, payload, sizeof payload, nullptr, 2) == 0)
+            size = static_cast<std::int32_t>(kControlServerRequestedReceiveSize);
+    }
+    if (size >= static_cast<std::int32_t>(kSmallestReply)) conn_.receiveSize_ = static_cast<std::size_t>(size);
+}
+
+std::uint32_t ControlServerSession::exchange(std::uint16_t command, const std::uint8_t* payload, std::uint16_t n,
+                                             std::vector<std::uint8_t>* replyData, std::uint16_t attempts) {
+    if (!conn_.connected_) return kControlServerNotConnected;
     if (replyData) replyData->clear();
-    const std::vector<std::uint8_t> frame = BuildControlServerFrame(command, payload, n);
+    const std::vector<std::uint8_t> frame = buildControlServerFrame(command, payload, n);
+    const net::Socket s = conn_.sock_;
 
     for (std::uint16_t attempt = 0; attempt < attempts; ++attempt) {
-        if (net::send(st.sock, frame.data(), frame.size()) != static_cast<int>(frame.size())) {
+        if (net::send(s, frame.data(), frame.size()) != static_cast<int>(frame.size())) {
             pauseMs(kShortSendPauseMs);
             continue;
         }
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(st.timeoutMs);
+        const auto deadline = SteadyClock::now() + std::chrono::milliseconds(conn_.timeoutMs_);
         std::uint8_t header[kControlServerHeaderSize];
-        if (readExact(st.sock, header, sizeof header, deadline) != ReadResult::Ok) break;
+        if (readExact(s, header, sizeof header, deadline) != ReadResult::Ok) break;
 
-        const std::size_t length = le16(header + 11);
-        const bool headerOk = le16(header + 9) == command && Crc8(header, 19) == header[19];
-        if (!headerOk || length < 4 || kControlServerHeaderSize + length > st.receiveSize) {
-            drain(st.sock, deadline);
+        const std::size_t length = bytes::readLe16(header + kAtLength);
+        const bool headerOk = bytes::readLe16(header + kAtCommand) == command &&
+                              crc8(header, kAtHeaderCheck) == header[kAtHeaderCheck];
+        if (!headerOk || length < 4 || kControlServerHeaderSize + length > conn_.receiveSize_) {
+            drain(s, deadline);
             continue;
         }
         std::vector<std::uint8_t> body(length);
-        if (readExact(st.sock, body.data(), length, deadline) != ReadResult::Ok) break;
-        if (net::waitReadable(st.sock, 0)) {  // more than it announced: its length is wrong
-            drain(st.sock, deadline);
+        if (readExact(s, body.data(), length, deadline) != ReadResult::Ok) break;
+        if (net::waitReadable(s, 0)) {  // more than it announced: its length is wrong
+            drain(s, deadline);
             continue;
         }
         // The payload check of a reply is not examined.
         if (replyData && length > 4) replyData->assign(body.begin() + 4, body.end());
-        return le32(body.data());
+        return bytes::readLe32(body.data());
     }
     return kControlServerAllAttemptsFailed;
 }
 
-bool ControlServerModeSequence(const ControlServerLock&, int attempts, const char* frameHex,
-                               const char* expectedReplyHex) {
-    ConnectionState& st = conn();
-    if (!st.connected || st.sock == net::kInvalidSocket) {
-        std::printf("socktcp is invalid\n");
+bool ControlServerSession::modeSequence(int attempts, const char* frameHex, const char* expectedReplyHex) {
+    if (!conn_.connected_ || conn_.sock_ == net::kInvalidSocket) {
+        printDiagnostic(DiagnosticStream::Out, "socktcp is invalid\n");
         return false;
     }
     std::vector<std::uint8_t> frame;
-    if (!frameHex || !expectedReplyHex || !HexDecode(frameHex, frame)) return false;
+    if (!frameHex || !expectedReplyHex || !hexDecode(frameHex, frame)) return false;
+    const net::Socket s = conn_.sock_;
 
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        const int sent = net::send(st.sock, frame.data(), frame.size());
+        const int sent = net::send(s, frame.data(), frame.size());
         pauseMs(kModeSendPauseMs);
         if (sent != static_cast<int>(frame.size())) continue;
 
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(st.timeoutMs);
+        const auto deadline = SteadyClock::now() + std::chrono::milliseconds(conn_.timeoutMs_);
         std::vector<std::uint8_t> reply(kControlServerHeaderSize);
-        if (readExact(st.sock, reply.data(), reply.size(), deadline) != ReadResult::Ok) return false;
-        const std::size_t length = le16(reply.data() + 11);
+        if (readExact(s, reply.data(), reply.size(), deadline) != ReadResult::Ok) return false;
+        const std::size_t length = bytes::readLe16(reply.data() + kAtLength);
         if (kControlServerHeaderSize + length > kModeReceiveSize) {
-            drain(st.sock, deadline);
+            drain(s, deadline);
             continue;
         }
         reply.resize(kControlServerHeaderSize + length);
-        if (readExact(st.sock, reply.data() + kControlServerHeaderSize, length, deadline) != ReadResult::Ok)
-            return false;
-        if (net::waitReadable(st.sock, 0)) {
-            drain(st.sock, deadline);
+        if (readExact(s, reply.data() + kControlServerHeaderSize, length, deadline) != ReadResult::Ok) return false;
+        if (net::waitReadable(s, 0)) {
+            drain(s, deadline);
             continue;
         }
-        if (HexEncode(reply.data(), reply.size()) == expectedReplyHex) return true;
+        if (hexEncode(reply.data(), reply.size()) == expectedReplyHex) return true;
     }
     return false;
 }
 
-void ControlServerDisconnect(const ControlServerLock&) {
-    closeConnection(conn());
+void ControlServerSession::disconnect() {
+    conn_.close();
     pauseMs(kDisconnectPauseMs);
 }
 
-bool ControlServerIsConnected(const ControlServerLock&) { return conn().connected; }
+bool ControlServerSession::isConnected() const { return conn_.connected_; }
 
-std::size_t ControlServerReceiveSize(const ControlServerLock&) { return conn().receiveSize; }
+std::size_t ControlServerSession::receiveSize() const { return conn_.receiveSize_; }
 
-bool HexDecode(const char* text, std::vector<std::uint8_t>& out) {
+// --- frames and hexadecimal text ---------------------------------------------
+
+std::vector<std::uint8_t> buildControlServerFrame(std::uint16_t command, const std::uint8_t* payload,
+                                                  std::uint16_t n) {
+    std::vector<std::uint8_t> f(kControlServerHeaderSize + n, 0);
+    std::copy(std::begin(kFrameMagic), std::end(kFrameMagic), f.begin());
+    f[kAtFlag] = 1;  // flag byte of requests
+    std::copy(std::begin(kFrameMarker), std::end(kFrameMarker), f.begin() + kAtFlag + 1);
+    bytes::writeLe16(&f[kAtCommand], command);
+    bytes::writeLe16(&f[kAtLength], n);
+    f[kAtHeaderCheck] = crc8(f.data(), kAtHeaderCheck);
+    if (n > 0 && payload) {
+        std::copy(payload, payload + n, f.begin() + kControlServerHeaderSize);
+        f[kAtPayloadCheck] = crc8(payload, n);
+    }
+    return f;
+}
+
+bool hexDecode(const char* text, std::vector<std::uint8_t>& out) {
     auto digit = [](char c) -> int {
         if (c >= '0' && c <= '9') return c - '0';
         if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -258,7 +232,7 @@ bool HexDecode(const char* text, std::vector<std::uint8_t>& out) {
     return true;
 }
 
-std::string HexEncode(const std::uint8_t* data, std::size_t n) {
+std::string hexEncode(const std::uint8_t* data, std::size_t n) {
     static const char kDigits[] = "0123456789abcdef";
     std::string s;
     s.reserve(n * 2);

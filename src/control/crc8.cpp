@@ -2,7 +2,7 @@
 
 namespace orb {
 
-std::uint8_t Crc8(const std::uint8_t* data, std::size_t n) {
+std::uint8_t crc8(const std::uint8_t* data, std::size_t n) {
     std::uint8_t crc = 0;
     for (std::size_t i = 0; i < n; ++i) {
         crc ^= data[i];

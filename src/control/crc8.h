@@ -7,6 +7,6 @@
 
 namespace orb {
 
-std::uint8_t Crc8(const std::uint8_t* data, std::size_t n);
+std::uint8_t crc8(const std::uint8_t* data, std::size_t n);
 
 }  // namespace orb

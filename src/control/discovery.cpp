@@ -3,24 +3,23 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <set>
 #include <thread>
 
 #include "control/command.h"
 #include "control/crc8.h"
-#include "core/api_guard.h"
-#include "core/registry.h"
+#include "core/bytes.h"
+#include "core/deadline.h"
+#include "core/diagnostics.h"
+#include "core/ipv4.h"
 #include "platform/net.h"
 
 namespace orb {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
+// Announcement layout.
 constexpr std::uint8_t kAnnouncementType = 9;
 constexpr std::size_t kAnnouncementHeader = 10;
 constexpr std::size_t kEntryHeader = 12;
@@ -32,22 +31,7 @@ constexpr int kWorkerPollMs = 50;  // how soon a worker notices that max_count w
 constexpr int kPassiveCountdown = 20;
 constexpr int kPassiveEmptyPauseMs = 200;
 constexpr int kPassiveReceiveBuffer = 0x40000000;
-
-struct Message {
-    std::mutex mutex;
-    std::string text;
-};
-
-Message& message() {
-    static Message m;
-    return m;
-}
-
-void setMessage(const std::string& text) {
-    Message& m = message();
-    std::lock_guard<std::mutex> lk(m.mutex);
-    m.text = text;
-}
+constexpr std::size_t kAtStatus = 5;
 
 class SocketCloser {
 public:
@@ -62,11 +46,6 @@ private:
     net::Socket s_;
 };
 
-int msUntil(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
-}
-
 void copyText(char* field, std::size_t fieldSize, const std::string& text, std::size_t limit) {
     const std::size_t n = std::min({text.size(), limit, fieldSize - 1});
     std::memcpy(field, text.data(), n);
@@ -74,6 +53,7 @@ void copyText(char* field, std::size_t fieldSize, const std::string& text, std::
 }
 
 struct ActiveSearch {
+    DiscoveryState* state = nullptr;
     ZelOrbFoundDevice* devices = nullptr;
     std::uint16_t maxCount = 0;
     std::atomic<std::uint16_t> found{0};
@@ -103,12 +83,12 @@ bool record(ActiveSearch& search, const std::string& devIp, const std::string& h
 void activeWorker(ActiveSearch& search, const std::string& hostIp, std::uint16_t port) {
     auto fail = [&](const std::string& text) {
         std::lock_guard<std::mutex> lk(search.mutex);
-        setMessage(text);
+        search.state->setMessage(text);
     };
     const net::Socket s = net::udpSocket();
     if (s == net::kInvalidSocket) return fail("Find device -> init socket error");
     SocketCloser closer(s);
-    const std::vector<std::uint8_t> request = BuildDiscoveryRequest();
+    const std::vector<std::uint8_t> request = buildDiscoveryRequest();
     if (!net::setBroadcast(s)) return fail("Find device -> init broadcast:" + net::lastErrorText());
     if (!net::bindTo(s, hostIp.c_str(), port)) return fail("Find device -> bind addr:" + net::lastErrorText());
     if (!net::setRecvTimeoutMs(s, kDiscoveryReceiveTimeoutMs))
@@ -123,12 +103,12 @@ void activeWorker(ActiveSearch& search, const std::string& hostIp, std::uint16_t
                                   : std::string(" invalid info");
     {
         std::lock_guard<std::mutex> lk(search.mutex);
-        std::printf("Find device -> init socket ! %s\n", where.c_str());
-        setMessage("Find device -> init socket ! " + where);
+        printDiagnostic(DiagnosticStream::Out, "Find device -> init socket ! %s\n", where.c_str());
+        search.state->setMessage("Find device -> init socket ! " + where);
     }
 
     std::vector<std::uint8_t> buf(kDiscoveryReceiveSize);
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kDiscoveryReceiveTimeoutMs);
+    SteadyClock::time_point deadline = SteadyClock::now() + std::chrono::milliseconds(kDiscoveryReceiveTimeoutMs);
     while (!search.done.load()) {
         const int left = msUntil(deadline);
         if (left <= 0) break;
@@ -136,45 +116,47 @@ void activeWorker(ActiveSearch& search, const std::string& hostIp, std::uint16_t
         net::Endpoint from;
         const int n = net::recvFrom(s, buf.data(), buf.size(), &from);
         if (n < 0) break;
-        if (!IsDiscoveryReply(buf.data(), static_cast<std::size_t>(n))) continue;
+        if (!isDiscoveryReply(buf.data(), static_cast<std::size_t>(n))) continue;
         bool added = false;
         const bool more = record(search, net::formatIPv4(from.addr), hostIp, added);
         if (!more) {
             search.done.store(true);
             break;
         }
-        if (added) deadline = Clock::now() + std::chrono::milliseconds(kDiscoveryReceiveTimeoutMs);
+        if (added) deadline = SteadyClock::now() + std::chrono::milliseconds(kDiscoveryReceiveTimeoutMs);
     }
 }
 
-struct PassiveResults {
-    std::mutex mutex;
-    ZelOrbNetInfo records[kPassiveResultCapacity] = {};
-};
-
-PassiveResults& passiveResults() {
-    static PassiveResults r;
-    return r;
+void printSystemError(const char* text) {
+    printDiagnostic(DiagnosticStream::Err, "%s: %s\n", text, net::lastErrorText().c_str());
 }
-
-void printSystemError(const char* text) { std::fprintf(stderr, "%s: %s\n", text, net::lastErrorText().c_str()); }
 
 }  // namespace
 
-std::vector<std::uint8_t> BuildDiscoveryRequest() {
+std::string DiscoveryState::message() {
+    std::lock_guard<std::mutex> lk(messageMutex_);
+    return message_;
+}
+
+void DiscoveryState::setMessage(const std::string& text) {
+    std::lock_guard<std::mutex> lk(messageMutex_);
+    message_ = text;
+}
+
+std::vector<std::uint8_t> buildDiscoveryRequest() {
     RequestBuffer req(kDiscoveryCommand, kFrameTypeDiscovery);
     return std::vector<std::uint8_t>(req.data(), req.data() + req.size());
 }
 
-bool IsDiscoveryReply(const std::uint8_t* data, std::size_t n) {
+bool isDiscoveryReply(const std::uint8_t* data, std::size_t n) {
     if (!data || n < kCommandFrameOverhead) return false;
-    return ValidateReplyChain(data, n, kDiscoveryCommand) && data[5] != 0;
+    return validateReplyChain(data, n, kDiscoveryCommand) && data[kAtStatus] != 0;
 }
 
-bool ParseAnnouncement(const std::uint8_t* data, std::size_t n, ZelOrbNetInfo& out) {
+bool parseAnnouncement(const std::uint8_t* data, std::size_t n, ZelOrbNetInfo& out) {
     if (!data || n < kAnnouncementHeader) return false;
     if (data[0] != 0x5A || data[1] != 0xA5 || data[3] != kAnnouncementType) return false;
-    if (Crc8(data, 6) != data[6] || Crc8(data + 8, n - 8) != data[7]) return false;
+    if (crc8(data, 6) != data[6] || crc8(data + 8, n - 8) != data[7]) return false;
 
     ZelOrbNetInfo info{};
     const unsigned entries = data[9];
@@ -194,7 +176,8 @@ bool ParseAnnouncement(const std::uint8_t* data, std::size_t n, ZelOrbNetInfo& o
             else
                 copyText(info.host_ip, sizeof info.host_ip, text, kTextLimit);
         } else if ((key == "port" || key == "lport") && len > 0) {
-            const auto port = static_cast<std::uint16_t>(value[0] | (len > 1 ? value[1] << 8 : 0));
+            // A one-byte value is the port's low byte.
+            const std::uint16_t port = len > 1 ? bytes::readLe16(value) : value[0];
             if (key == "port")
                 info.host_port = port;
             else
@@ -206,7 +189,7 @@ bool ParseAnnouncement(const std::uint8_t* data, std::size_t n, ZelOrbNetInfo& o
     return true;
 }
 
-std::vector<std::string> DiscoveryHostAddresses() {
+std::vector<std::string> discoveryHostAddresses() {
 #ifdef _WIN32
     // There the host name resolves to every adapter's address.
     return net::hostNameIPv4Addresses();
@@ -216,102 +199,88 @@ std::vector<std::string> DiscoveryHostAddresses() {
 #endif
 }
 
-std::string DiscoveryMessage() {
-    Message& m = message();
-    std::lock_guard<std::mutex> lk(m.mutex);
-    return m.text;
+bool activeFind(DiscoveryState& state, ZelOrbFoundDevice* devices, std::uint16_t maxCount, std::int32_t* count) {
+    if (!count) return false;
+    *count = -1;
+    if (maxCount == 0) {
+        state.setMessage("Find device -> error max search count!");
+        return false;
+    }
+    if (!devices) return false;
+
+    std::vector<std::string> hosts = discoveryHostAddresses();
+    std::uint16_t port = 0;  // any local port
+    if (hosts.empty()) {
+        // No usable interface address: let the system pick the way out.
+        hosts.push_back("0.0.0.0");
+    }
+    ActiveSearch search;
+    search.state = &state;
+    search.devices = devices;
+    search.maxCount = maxCount;
+    std::vector<std::thread> workers;
+    workers.reserve(hosts.size());
+    try {
+        for (const std::string& host : hosts)
+            workers.emplace_back([&search, host, port] { activeWorker(search, host, port); });
+    } catch (...) {
+        search.done.store(true);
+        for (auto& w : workers) w.join();
+        throw;
+    }
+    for (auto& w : workers) w.join();
+    *count = search.found.load();
+    return true;
+}
+
+ZelOrbNetInfo* passiveFind(DiscoveryState& state, const char* localIp, std::int32_t* count) {
+    ZelOrbNetInfo* const records = state.passiveRecords_;
+    if (count) *count = -1;
+    if (!localIp || !*localIp || !count) {
+        printDiagnostic(DiagnosticStream::Out, "strLocalIp or targetPort is null\n");
+        return records;
+    }
+    const net::Socket s = net::udpSocket();
+    if (s == net::kInvalidSocket) {
+        printSystemError("socket error!");
+        return records;
+    }
+    SocketCloser closer(s);
+    net::setNonBlocking(s, true);
+    if (!net::setRecvBuffer(s, kPassiveReceiveBuffer)) printSystemError("socket option  SO_RCVBUF not support");
+    // Lets concurrent listeners (other calls, other programs) share the port.
+    net::setReuseAddr(s);
+    if (!net::bindTo(s, "0.0.0.0", kAnnouncementPort)) {
+        printSystemError("bind error!");
+        return records;
+    }
+    if (!net::joinMulticast(s, kAnnouncementGroup, localIp)) {
+        printDiagnostic(DiagnosticStream::Out, "IP_ADD_MEMBERSHIP failed!\n");
+        return records;
+    }
+
+    std::vector<ZelOrbNetInfo> found;
+    std::set<std::string> seen;
+    std::vector<std::uint8_t> buf(kAnnouncementMaxSize);
+    for (int countdown = kPassiveCountdown; countdown > 0;) {
+        --countdown;
+        const int n = net::recvFrom(s, buf.data(), buf.size(), nullptr);
+        if (n <= 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kPassiveEmptyPauseMs));
+            continue;
+        }
+        ZelOrbNetInfo info{};
+        if (!parseAnnouncement(buf.data(), static_cast<std::size_t>(n), info)) continue;
+        if (!seen.insert(info.lidar_ip).second) continue;
+        if (isValidIPv4(info.lidar_ip) && isValidIPv4(info.host_ip)) found.push_back(info);
+        countdown = kPassiveCountdown;
+    }
+
+    const std::size_t n = std::min(found.size(), kPassiveResultCapacity);
+    std::lock_guard<std::mutex> lk(state.passiveMutex_);
+    std::copy(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(n), records);
+    *count = static_cast<std::int32_t>(n);
+    return records;
 }
 
 }  // namespace orb
-
-extern "C" {
-
-bool ZelOrbActiveFindDevice(ZelOrbFoundDevice* devices, uint16_t max_count, int32_t* count) {
-    return orb::apiGuard<bool>(false, [&]() -> bool {
-        if (!count) return false;
-        *count = -1;
-        if (max_count == 0) {
-            orb::setMessage("Find device -> error max search count!");
-            return false;
-        }
-        if (!devices) return false;
-
-        std::vector<std::string> hosts = orb::DiscoveryHostAddresses();
-        std::uint16_t port = 0;
-        if (hosts.empty()) {
-            // No usable interface address: let the system pick the way out.
-            hosts.push_back("0.0.0.0");
-        }
-        orb::ActiveSearch search;
-        search.devices = devices;
-        search.maxCount = max_count;
-        std::vector<std::thread> workers;
-        workers.reserve(hosts.size());
-        try {
-            for (const std::string& host : hosts)
-                workers.emplace_back([&search, host, port] { orb::activeWorker(search, host, port); });
-        } catch (...) {
-            search.done.store(true);
-            for (auto& w : workers) w.join();
-            throw;
-        }
-        for (auto& w : workers) w.join();
-        *count = search.found.load();
-        return true;
-    });
-}
-
-ZelOrbNetInfo* ZelOrbPassiveFindDevice(const char* local_ip, int32_t* count) {
-    orb::PassiveResults& results = orb::passiveResults();
-    return orb::apiGuard<ZelOrbNetInfo*>(results.records, [&]() -> ZelOrbNetInfo* {
-        if (count) *count = -1;
-        if (!local_ip || !*local_ip || !count) {
-            std::printf("strLocalIp or targetPort is null\n");
-            return results.records;
-        }
-        const orb::net::Socket s = orb::net::udpSocket();
-        if (s == orb::net::kInvalidSocket) {
-            orb::printSystemError("socket error!");
-            return results.records;
-        }
-        orb::SocketCloser closer(s);
-        orb::net::setNonBlocking(s, true);
-        if (!orb::net::setRecvBuffer(s, orb::kPassiveReceiveBuffer))
-            orb::printSystemError("socket option  SO_RCVBUF not support");
-        // Lets concurrent listeners (other calls, other programs) share the port.
-        orb::net::setReuseAddr(s);
-        if (!orb::net::bindTo(s, "0.0.0.0", orb::kAnnouncementPort)) {
-            orb::printSystemError("bind error!");
-            return results.records;
-        }
-        if (!orb::net::joinMulticast(s, orb::kAnnouncementGroup, local_ip)) {
-            std::printf("IP_ADD_MEMBERSHIP failed!\n");
-            return results.records;
-        }
-
-        std::vector<ZelOrbNetInfo> found;
-        std::set<std::string> seen;
-        std::vector<std::uint8_t> buf(orb::kAnnouncementMaxSize);
-        for (int countdown = orb::kPassiveCountdown; countdown > 0;) {
-            --countdown;
-            const int n = orb::net::recvFrom(s, buf.data(), buf.size(), nullptr);
-            if (n <= 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(orb::kPassiveEmptyPauseMs));
-                continue;
-            }
-            ZelOrbNetInfo info{};
-            if (!orb::ParseAnnouncement(buf.data(), static_cast<std::size_t>(n), info)) continue;
-            if (!seen.insert(info.lidar_ip).second) continue;
-            if (orb::IsValidIPv4(info.lidar_ip) && orb::IsValidIPv4(info.host_ip)) found.push_back(info);
-            countdown = orb::kPassiveCountdown;
-        }
-
-        const std::size_t n = std::min(found.size(), orb::kPassiveResultCapacity);
-        std::lock_guard<std::mutex> lk(results.mutex);
-        std::copy(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(n), results.records);
-        *count = static_cast<int32_t>(n);
-        return results.records;
-    });
-}
-
-}  // extern "C"

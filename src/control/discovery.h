@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,19 +23,38 @@ constexpr std::size_t kAnnouncementMaxSize = 1472;
 constexpr std::size_t kPassiveResultCapacity = 15;
 constexpr std::uint16_t kDiscoveryCommand = 3;
 
+// What discovery keeps between calls: the latest message of active discovery
+// and the one array every passive discovery overwrites.
+class DiscoveryState {
+public:
+    std::string message();
+    void setMessage(const std::string& text);
+    // The array passive discovery returns to its callers.
+    ZelOrbNetInfo* passiveRecords() { return passiveRecords_; }
+
+private:
+    friend ZelOrbNetInfo* passiveFind(DiscoveryState&, const char*, std::int32_t*);
+    std::mutex messageMutex_;
+    std::string message_;
+    std::mutex passiveMutex_;  // the records while a call writes them
+    ZelOrbNetInfo passiveRecords_[kPassiveResultCapacity] = {};
+};
+
 // The 18-byte discovery request (frame type 3, command 3, no payload).
-std::vector<std::uint8_t> BuildDiscoveryRequest();
+std::vector<std::uint8_t> buildDiscoveryRequest();
 // A valid reply chain for command 3 whose status byte is not 0.
-bool IsDiscoveryReply(const std::uint8_t* data, std::size_t n);
+bool isDiscoveryReply(const std::uint8_t* data, std::size_t n);
 
 // Checks magic, type and both CRCs, then fills out from the entries present
 // (the rest stays zero). An entry that runs past the datagram ends the parse.
-bool ParseAnnouncement(const std::uint8_t* data, std::size_t n, ZelOrbNetInfo& out);
+bool parseAnnouncement(const std::uint8_t* data, std::size_t n, ZelOrbNetInfo& out);
 
 // Host addresses active discovery sends from.
-std::vector<std::string> DiscoveryHostAddresses();
+std::vector<std::string> discoveryHostAddresses();
 
-// The latest message of active discovery.
-std::string DiscoveryMessage();
+// Active discovery from every host address; see ZelOrbActiveFindDevice.
+bool activeFind(DiscoveryState& state, ZelOrbFoundDevice* devices, std::uint16_t maxCount, std::int32_t* count);
+// Passive discovery on the interface local_ip; see ZelOrbPassiveFindDevice.
+ZelOrbNetInfo* passiveFind(DiscoveryState& state, const char* localIp, std::int32_t* count);
 
 }  // namespace orb

@@ -2,9 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 
-#include "core/api_guard.h"
 #include "orb_sdk.h"
 
 namespace orb {
@@ -15,6 +13,8 @@ constexpr const char* kDetailEmpty = "";
 constexpr const char* kDetailParamsExceeded = "The number of parameters exceeds the range.";
 
 std::atomic<const char*> gDetailMessage{kDetailEmpty};
+
+}  // namespace
 
 const char* libraryCodeText(std::int32_t code) {
     switch (code) {
@@ -61,7 +61,7 @@ const char* statusCodeText(std::int32_t code) {
             return "The security calibration area is invalid, and the number of valid point clouds within its area "
                    "is below the threshold. Please choose a more suitable area again.";
         case DEV_EXECUTION_TIMEOUT: return "Execution timeout.";
-        case DEV_CONTROL_SOCKET_INVALID: return DetailMessage();
+        case DEV_CONTROL_SOCKET_INVALID: return detailMessage();
         case DEV_RESOURCE_NOT_INITIALIZED: return "The resource has not been initialized.";
         case DEV_DEVICE_NOT_ON: return "The device is not turned on.";
         case DEV_HANDLE_NOT_IN_LIST: return "The device handle is not in the search list.";
@@ -77,45 +77,16 @@ const char* statusCodeText(std::int32_t code) {
                    "data type cannot be read.";
         case DEV_FRAME_NOT_READY: return "The ZelGetFrameReady function was not called or the call failed.";
         case DEV_DATA_SIZE_MISMATCH: return "The size of the incoming data does not match.";
-        case DEV_DETAIL_MESSAGE: return DetailMessage();
+        case DEV_DETAIL_MESSAGE: return detailMessage();
         case DEV_INDEX_NOT_EXIST: return "The index value does not exist, please pass in the correct index value.";
-        case DEV_SOCKET_SETUP_FAILED: return DetailMessage();
+        case DEV_SOCKET_SETUP_FAILED: return detailMessage();
         case DEV_UNDEFINED_ERROR: return " Undefined error.";
         default: return "The return code exceeds the predetermined range.";
     }
 }
 
-}  // namespace
+void setDetailMessageParamsExceeded() { gDetailMessage.store(kDetailParamsExceeded, std::memory_order_release); }
 
-void SetDetailMessageParamsExceeded() { gDetailMessage.store(kDetailParamsExceeded, std::memory_order_release); }
-
-const char* DetailMessage() { return gDetailMessage.load(std::memory_order_acquire); }
+const char* detailMessage() { return gDetailMessage.load(std::memory_order_acquire); }
 
 }  // namespace orb
-
-extern "C" {
-
-// These cannot fail; the guard only keeps the rule that no exception crosses
-// the interface.
-ORB_API const char* ZelOrbReturnCodeToString(int32_t code) {
-    return orb::apiGuard<const char*>("Unknown error code", [&] { return orb::libraryCodeText(code); });
-}
-
-ORB_API const char* ZelGetReturnCodeDescriptor(int32_t code) {
-    return orb::apiGuard<const char*>("The return code exceeds the predetermined range.",
-                                      [&] { return orb::statusCodeText(code); });
-}
-
-ORB_API const char* ZelOrbGetDetailedReturnInfo(int32_t code, char* buffer, size_t size) {
-    if (!buffer || size == 0) return "Buffer is null or too small";
-    return orb::apiGuard<const char*>(buffer, [&] {
-        const char* text = orb::libraryCodeText(code);
-        if (code < 0)
-            std::snprintf(buffer, size, "Error [%d]: %s", static_cast<int>(code), text);
-        else
-            std::snprintf(buffer, size, "[%d] %s", static_cast<int>(code), text);
-        return static_cast<const char*>(buffer);
-    });
-}
-
-}  // extern "C"

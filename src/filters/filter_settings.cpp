@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+
+#include "core/diagnostics.h"
 
 namespace orb {
 
@@ -10,7 +11,7 @@ namespace {
 
 constexpr int kFramePoints = ZEL_ORB_FRAME_POINTS;
 
-void Compensate(const FilterSettings& s, ZelOrbPointData* frame) {
+void compensate(const FilterSettings& s, ZelOrbPointData* frame) {
     // Signed 32-bit sum with wrap-around, done unsigned to stay defined.
     const auto sum = static_cast<std::uint32_t>(s.distanceOffset.load()) +
                      static_cast<std::uint32_t>(s.calibrationDistanceOffset.load());
@@ -22,7 +23,7 @@ void Compensate(const FilterSettings& s, ZelOrbPointData* frame) {
     }
 }
 
-void IntensityThreshold(const IntensityTable& table, ZelOrbPointData* frame) {
+void applyIntensityThreshold(const IntensityTable& table, ZelOrbPointData* frame) {
     for (int i = 0; i < kFramePoints; ++i) {
         ZelOrbPointData& p = frame[i];
         const double x = p.x;
@@ -71,7 +72,7 @@ void FilterSettings::setIntensityTable(std::shared_ptr<const IntensityTable> tab
     // alive, otherwise it is freed here, outside the lock.
 }
 
-IntensityTable BuildIntensityTable(const double* distances, const double* intensities, std::size_t count) {
+IntensityTable buildIntensityTable(const double* distances, const double* intensities, std::size_t count) {
     IntensityTable table;
     table.reserve(count);
     for (std::size_t i = 0; i < count; ++i) table.emplace_back(distances[i], intensities[i]);
@@ -85,7 +86,7 @@ IntensityTable BuildIntensityTable(const double* distances, const double* intens
     return table;
 }
 
-void ApplyDistanceWindow(const FilterSettings& s, ZelOrbPointData& p) {
+void applyDistanceWindow(const FilterSettings& s, ZelOrbPointData& p) {
     if (!s.distanceFilterEnable.load(std::memory_order_relaxed)) return;
     const float max = static_cast<float>(s.distanceMax.load(std::memory_order_relaxed));
     const float min = static_cast<float>(s.distanceMin.load(std::memory_order_relaxed));
@@ -97,16 +98,15 @@ void ApplyDistanceWindow(const FilterSettings& s, ZelOrbPointData& p) {
     }
 }
 
-void RunFrameChain(FilterSettings& s, ZelOrbPointData* frame) {
+void runFrameChain(FilterSettings& s, ZelOrbPointData* frame) {
     if (frame == nullptr) return;
-    if (s.compensationEnable) Compensate(s, frame);
+    if (s.compensationEnable) compensate(s, frame);
     if (s.intensityFilterEnable) {
         const std::shared_ptr<const IntensityTable> table = s.intensityTable();
         if (!table || table->empty()) {
-            std::fputs("Distance and intensity thresholds must have the same size\n", stdout);
-            std::fflush(stdout);
+            printDiagnostic(DiagnosticStream::Out, "Distance and intensity thresholds must have the same size\n");
         } else {
-            IntensityThreshold(*table, frame);
+            applyIntensityThreshold(*table, frame);
         }
     }
     s.pipeline.filtering(reinterpret_cast<ZelOrbPointData(*)[ZEL_ORB_FRAME_COLS]>(frame));

@@ -1,6 +1,6 @@
 // Per-device host filter settings (distance window, compensation, intensity
-// table, filter pipeline) and the seams the decoder and the frame thread call.
-// (Owned by the filters subsystem.)
+// table, filter pipeline) and the two places they act: the decoder runs the
+// distance window on every point, the frame thread runs the per-frame chain.
 #pragma once
 
 #include <atomic>
@@ -45,12 +45,12 @@ private:
 
 // The table built from the caller's arrays, sorted by distance (NaN last,
 // equal distances in the given order).
-IntensityTable BuildIntensityTable(const double* distances, const double* intensities, std::size_t count);
+IntensityTable buildIntensityTable(const double* distances, const double* intensities, std::size_t count);
 
 // Distance window, run by the decoder on every decoded point.
-void ApplyDistanceWindow(const FilterSettings& s, ZelOrbPointData& p);
+void applyDistanceWindow(const FilterSettings& s, ZelOrbPointData& p);
 // Per-frame chain (compensation, intensity table, pipeline), run by the frame
 // thread on the working frame in the single-echo modes.
-void RunFrameChain(FilterSettings& s, ZelOrbPointData* frame);
+void runFrameChain(FilterSettings& s, ZelOrbPointData* frame);
 
 }  // namespace orb

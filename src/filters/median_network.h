@@ -24,7 +24,7 @@ constexpr std::array<Pair, 19> kMedian9 = {{{1, 2}, {4, 5}, {7, 8}, {0, 1}, {3, 
 
 // Odd-even transposition sort: n rounds of neighbour compare-exchanges sort
 // any n inputs.
-constexpr std::size_t TranspositionCount(int n) {
+constexpr std::size_t transpositionCount(int n) {
     std::size_t count = 0;
     for (int round = 0; round < n; ++round)
         for (int i = round & 1; i + 1 < n; i += 2) ++count;
@@ -32,8 +32,8 @@ constexpr std::size_t TranspositionCount(int n) {
 }
 
 template <int N>
-constexpr std::array<Pair, TranspositionCount(N)> TranspositionPairs() {
-    std::array<Pair, TranspositionCount(N)> pairs{};
+constexpr std::array<Pair, transpositionCount(N)> transpositionPairs() {
+    std::array<Pair, transpositionCount(N)> pairs{};
     std::size_t k = 0;
     for (int round = 0; round < N; ++round)
         for (int i = round & 1; i + 1 < N; i += 2) pairs[k++] = Pair{i, i + 1};
@@ -42,14 +42,14 @@ constexpr std::array<Pair, TranspositionCount(N)> TranspositionPairs() {
 
 template <int N>
 struct Network {
-    static constexpr auto pairs = TranspositionPairs<N>();
+    static constexpr auto pairs = transpositionPairs<N>();
 };
 template <>
 struct Network<9> {
     static constexpr auto pairs = kMedian9;
 };
 
-inline void CompareExchange(cv::v_uint16x8& lo, cv::v_uint16x8& hi) {
+inline void compareExchange(cv::v_uint16x8& lo, cv::v_uint16x8& hi) {
     const cv::v_uint16x8 a = lo;
     lo = cv::v_min(a, hi);
     hi = cv::v_max(a, hi);
@@ -57,20 +57,20 @@ inline void CompareExchange(cv::v_uint16x8& lo, cv::v_uint16x8& hi) {
 
 // Unrolled at compile time so the values stay in registers.
 template <int N, std::size_t... K>
-inline void RunNetwork(cv::v_uint16x8* v, std::index_sequence<K...>) {
+inline void runNetwork(cv::v_uint16x8* v, std::index_sequence<K...>) {
     (void)v;  // N = 1 has no compare-exchange
-    (CompareExchange(v[Network<N>::pairs[K][0]], v[Network<N>::pairs[K][1]]), ...);
+    (compareExchange(v[Network<N>::pairs[K][0]], v[Network<N>::pairs[K][1]]), ...);
 }
 
 template <int N>
-void ColumnMedianN(const std::uint16_t* const* slots, std::uint16_t* out, std::size_t count) {
+void columnMedianN(const std::uint16_t* const* slots, std::uint16_t* out, std::size_t count) {
     constexpr std::size_t kLanes = cv::v_uint16x8::nlanes;
     constexpr std::size_t kSize = Network<N>::pairs.size();
     std::size_t k = 0;
     for (; k + kLanes <= count; k += kLanes) {
         cv::v_uint16x8 v[N];
         for (int j = 0; j < N; ++j) v[j] = cv::v_load(slots[j] + k);
-        RunNetwork<N>(v, std::make_index_sequence<kSize>{});
+        runNetwork<N>(v, std::make_index_sequence<kSize>{});
         cv::v_store(out + k, v[N / 2]);
     }
     if (k < count) {  // tail: through a zero-padded vector
@@ -80,7 +80,7 @@ void ColumnMedianN(const std::uint16_t* const* slots, std::uint16_t* out, std::s
             for (std::size_t i = k; i < count; ++i) lane[i - k] = slots[j][i];
             v[j] = cv::v_load(lane);
         }
-        RunNetwork<N>(v, std::make_index_sequence<kSize>{});
+        runNetwork<N>(v, std::make_index_sequence<kSize>{});
         alignas(16) std::uint16_t lane[kLanes];
         cv::v_store(lane, v[N / 2]);
         for (std::size_t i = k; i < count; ++i) out[i] = lane[i - k];
@@ -91,17 +91,17 @@ void ColumnMedianN(const std::uint16_t* const* slots, std::uint16_t* out, std::s
 
 // out[k] = element n / 2 of the ascending sort of slots[0][k] .. slots[n-1][k]
 // (the upper middle for even n). 1 <= n <= 9.
-inline void ColumnMedian(const std::uint16_t* const* slots, int n, std::uint16_t* out, std::size_t count) {
+inline void columnMedian(const std::uint16_t* const* slots, int n, std::uint16_t* out, std::size_t count) {
     switch (n) {
-        case 1: detail::ColumnMedianN<1>(slots, out, count); break;
-        case 2: detail::ColumnMedianN<2>(slots, out, count); break;
-        case 3: detail::ColumnMedianN<3>(slots, out, count); break;
-        case 4: detail::ColumnMedianN<4>(slots, out, count); break;
-        case 5: detail::ColumnMedianN<5>(slots, out, count); break;
-        case 6: detail::ColumnMedianN<6>(slots, out, count); break;
-        case 7: detail::ColumnMedianN<7>(slots, out, count); break;
-        case 8: detail::ColumnMedianN<8>(slots, out, count); break;
-        case 9: detail::ColumnMedianN<9>(slots, out, count); break;
+        case 1: detail::columnMedianN<1>(slots, out, count); break;
+        case 2: detail::columnMedianN<2>(slots, out, count); break;
+        case 3: detail::columnMedianN<3>(slots, out, count); break;
+        case 4: detail::columnMedianN<4>(slots, out, count); break;
+        case 5: detail::columnMedianN<5>(slots, out, count); break;
+        case 6: detail::columnMedianN<6>(slots, out, count); break;
+        case 7: detail::columnMedianN<7>(slots, out, count); break;
+        case 8: detail::columnMedianN<8>(slots, out, count); break;
+        case 9: detail::columnMedianN<9>(slots, out, count); break;
         default: break;
     }
 }

@@ -3,35 +3,27 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <shared_mutex>
+#include <mutex>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "control/config_commands.h"
-#include "core/api_guard.h"
-#include "core/callback_guard.h"
-#include "imu_rgb/device_call.h"
 #include "imu_rgb/fusion_state.h"
-#include "imu_rgb/imu_rgb_state.h"
+#include "imu_rgb/rgb_image.h"
 #include "imu_rgb/rgb_stream.h"
+#include "stream/stream_state.h"
 
 namespace orb {
 
 FusionState::FusionState() = default;
 FusionState::~FusionState() = default;
 
-bool InitFusionState(FusionParams& out, const float intr[10], int height, int width, const float extr[12]) {
-    if (!IntrinsicsUsable(intr) || width <= 0 || height <= 0) return false;
+bool initFusionState(FusionParams& out, const float intr[10], int height, int width, const float extr[12]) {
+    if (!intrinsicsUsable(intr) || width <= 0 || height <= 0) return false;
     for (int i = 0; i < 12; ++i)
         if (!std::isfinite(extr[i])) return false;
 
-    cv::Mat K = cv::Mat::zeros(3, 3, CV_32F);
-    K.at<float>(0, 0) = intr[0];
-    K.at<float>(1, 1) = intr[1];
-    K.at<float>(0, 2) = intr[2];
-    K.at<float>(1, 2) = intr[3];
-    K.at<float>(2, 2) = 1.0f;
+    const cv::Mat K = cameraMatrix(intr);
     const cv::Mat D = (cv::Mat_<float>(1, 4) << intr[4], intr[5], intr[6], intr[7]);
     const cv::Size size(width, height);
     const cv::Mat identity = cv::Mat::eye(3, 3, CV_64F);
@@ -60,7 +52,7 @@ bool InitFusionState(FusionParams& out, const float intr[10], int height, int wi
     return true;
 }
 
-void FuseColors(const FusionParams& fp, const std::uint8_t* rgb, const float* x, const float* y, const float* z,
+void fuseColors(const FusionParams& fp, const std::uint8_t* rgb, const float* x, const float* y, const float* z,
                 std::size_t n, std::uint8_t* out, FusionWorkspace& work) {
     const int width = fp.width;
     const int height = fp.height;
@@ -132,95 +124,57 @@ void FuseColors(const FusionParams& fp, const std::uint8_t* rgb, const float* x,
 
 namespace {
 
-std::int32_t InitFusion(const char* ip) {
-    float intr[10] = {};
-    float extr[12] = {};
-    {
-        Registry& reg = Registry::get();
-        std::shared_lock<std::shared_mutex> lk(reg.mutex());
-        DeviceRecord* dev = reg.find(ip);
-        if (!dev) return RC_GENERAL_ERROR;  // the parameters could not be read
-        if (QueryIntrinsics(dev->ctrl, intr) != 0) return RC_GENERAL_ERROR;
-        if (QueryLidarToRgbExtrinsics(dev->ctrl, extr) != 0) return RC_GENERAL_ERROR;
+// x, y and z of every point, as separate arrays of kFusionPoints.
+void copyCoordinates(const FrameBuffer& frame, FusionWorkspace& ws) {
+    const std::size_t n = std::min(frame.size(), kFusionPoints);
+    for (std::vector<float>* axis : {&ws.x, &ws.y, &ws.z}) axis->resize(kFusionPoints);
+    for (std::size_t i = 0; i < n; ++i) {
+        ws.x[i] = frame[i].x;
+        ws.y[i] = frame[i].y;
+        ws.z[i] = frame[i].z;
     }
-    // The maps take a while: build them without holding any lock.
-    auto params = std::make_shared<FusionParams>();
-    if (!InitFusionState(*params, intr, kRgbHeight, kRgbWidth, extr)) return RC_GENERAL_ERROR;
-    return WithDeviceShared(ip, [&](DeviceRecord& dev) -> std::int32_t {
-        params->maxDepth = dev.fusion.maxDepth;
-        params->depthTolerance = dev.fusion.depthTolerance;
-        std::lock_guard<std::mutex> lk(dev.fusion.paramsMutex);
-        dev.fusion.params = std::move(params);
-        return RC_OK;
-    });
-}
-
-std::int32_t GetFusion(DeviceRecord& dev, ZelOrbRgbData* data) {
-    if (!data || !data->data) return RC_INVALID_TARGET;
-    std::shared_ptr<const FusionParams> params;
-    {
-        std::lock_guard<std::mutex> lk(dev.fusion.paramsMutex);
-        params = dev.fusion.params;
-    }
-    if (!params) return RC_GET_DATA_FAILED;
-    cv::Mat source;
-    {
-        RgbShared& rgb = *dev.ctrl.imuRgb.rgb;
-        std::lock_guard<std::mutex> lk(rgb.fusionMutex);
-        source = rgb.fusionSource;  // shares pixels that are never written again
-    }
-    if (source.empty() || source.type() != CV_8UC3 || source.cols != params->width ||
-        source.rows != params->height || !source.isContinuous())
-        return RC_RGB_GET_FAILED;
-
-    std::lock_guard<std::mutex> work(dev.fusion.workMutex);
-    if (!dev.fusion.work) dev.fusion.work = std::make_unique<FusionWorkspace>();
-    FusionWorkspace& ws = *dev.fusion.work;
-    ws.x.resize(kFusionPoints);
-    ws.y.resize(kFusionPoints);
-    ws.z.resize(kFusionPoints);
-    float* px = ws.x.data();
-    float* py = ws.y.data();
-    float* pz = ws.z.data();
-    {
-        std::lock_guard<std::mutex> lk(dev.stream.streamMutex);
-        const ZelOrbPointData* frame = dev.stream.unfilteredFrame.data();
-        const std::size_t n = std::min(dev.stream.unfilteredFrame.size(), kFusionPoints);
-        for (std::size_t i = 0; i < n; ++i) {
-            px[i] = frame[i].x;
-            py[i] = frame[i].y;
-            pz[i] = frame[i].z;
-        }
-        for (std::size_t i = n; i < kFusionPoints; ++i) px[i] = py[i] = pz[i] = 0.0f;
-    }
-    data->width = 360;
-    data->height = 150;
-    data->channels = 3;
-    data->size = kFusionOutputBytes;
-    FuseColors(*params, source.data, px, py, pz, kFusionPoints, data->data, ws);
-    return RC_OK;
+    for (std::size_t i = n; i < kFusionPoints; ++i) ws.x[i] = ws.y[i] = ws.z[i] = 0.0f;
 }
 
 }  // namespace
+
+void installFusionParams(FusionState& fusion, std::shared_ptr<FusionParams> params) {
+    params->maxDepth = fusion.maxDepth;
+    params->depthTolerance = fusion.depthTolerance;
+    std::lock_guard<std::mutex> lk(fusion.paramsMutex);
+    fusion.params = std::move(params);
+}
+
+std::int32_t fuseNewestFrame(FusionState& fusion, RgbShared& rgb, StreamState& stream, ZelOrbRgbData* data) {
+    if (!data || !data->data) return RC_INVALID_TARGET;
+    std::shared_ptr<const FusionParams> params;
+    {
+        std::lock_guard<std::mutex> lk(fusion.paramsMutex);
+        params = fusion.params;
+    }
+    if (!params) return RC_GET_DATA_FAILED;
+    RgbImageRef source;
+    {
+        std::lock_guard<std::mutex> lk(rgb.fusionMutex);
+        source = rgb.fusionSource;  // shares pixels that are never written again
+    }
+    if (!source || source->empty() || source->type() != CV_8UC3 || source->cols != params->width ||
+        source->rows != params->height || !source->isContinuous())
+        return RC_RGB_GET_FAILED;
+
+    std::lock_guard<std::mutex> work(fusion.workMutex);
+    if (!fusion.work) fusion.work = std::make_unique<FusionWorkspace>();
+    FusionWorkspace& ws = *fusion.work;
+    {
+        std::lock_guard<std::mutex> lk(stream.streamMutex);
+        copyCoordinates(stream.unfilteredFrame, ws);
+    }
+    data->width = ZEL_ORB_FRAME_COLS;
+    data->height = ZEL_ORB_FRAME_ROWS;
+    data->channels = 3;
+    data->size = kFusionOutputBytes;
+    fuseColors(*params, source->data, ws.x.data(), ws.y.data(), ws.z.data(), kFusionPoints, data->data, ws);
+    return RC_OK;
+}
+
 }  // namespace orb
-
-extern "C" {
-
-int32_t ZelOrbInitRGBDFusionParam(const char* ip) {
-    return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
-        if (!ip) return RC_INVALID_TARGET;
-        return orb::InitFusion(ip);
-    });
-}
-
-int32_t ZelOrbGetRGBDFusionData(const char* ip, ZelOrbRgbData* data) {
-    return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
-        if (!ip) return RC_INVALID_TARGET;
-        // Frame and six-axis callbacks hold the stream mutex this call takes.
-        if (orb::inOwnCallback(ip) && !orb::InOwnImuCallback(ip) && !orb::InOwnRgbCallback(ip))
-            return RC_GENERAL_ERROR;
-        return orb::WithDeviceShared(ip, [&](orb::DeviceRecord& dev) { return orb::GetFusion(dev, data); });
-    });
-}
-
-}  // extern "C"

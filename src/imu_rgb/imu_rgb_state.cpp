@@ -1,15 +1,13 @@
 #include "imu_rgb/imu_rgb_state.h"
 
-#include <cstring>
-#include <system_error>
 #include <thread>
 
-#include "core/device.h"
 #include "imu_rgb/rgb_stream.h"
+#include "platform/thread.h"
 
 namespace orb {
 
-bool StopStreamThread(ThreadFlags& flags, std::chrono::milliseconds limit) {
+bool stopStreamThread(ThreadFlags& flags, std::chrono::milliseconds limit) {
     flags.run.store(false);
     const auto start = std::chrono::steady_clock::now();
     if (flags.exit.load()) return true;
@@ -20,11 +18,26 @@ bool StopStreamThread(ThreadFlags& flags, std::chrono::milliseconds limit) {
     }
 }
 
-ImuRgbState::ImuRgbState()
+std::shared_ptr<ThreadFlags> launchStreamThread(std::function<void(const std::shared_ptr<ThreadFlags>&)> body) {
+    auto flags = std::make_shared<ThreadFlags>();
+    flags->run.store(true);
+    flags->exit.store(false);
+    if (!platform::launchDetached([body = std::move(body), flags] { body(flags); })) return nullptr;
+    return flags;
+}
+
+std::size_t receiveOrPause(net::Socket sock, std::vector<std::uint8_t>& buf) {
+    const int n = net::recvFrom(sock, buf.data(), buf.size(), nullptr);
+    if (n > 0) return static_cast<std::size_t>(n);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 0;
+}
+
+ImuRgbState::ImuRgbState(const std::string& deviceIp)
     : imuFlags(std::make_shared<ThreadFlags>()),
       rgbRecvFlags(std::make_shared<ThreadFlags>()),
       rgbProcFlags(std::make_shared<ThreadFlags>()),
-      gate(std::make_shared<OwnerGate>()),
+      gate(std::make_shared<OwnerGate>(deviceIp)),
       imu(std::make_shared<ImuShared>()),
       rgb(std::make_shared<RgbShared>()) {}
 
@@ -38,65 +51,33 @@ bool ImuRgbState::stopAll() {
     rgbProcFlags->run.store(false);
     {
         std::lock_guard<std::mutex> g(gate->mutex);
-        gate->dev = nullptr;
+        gate->ctrl = nullptr;
     }
-    bool ok = StopStreamThread(*imuFlags);
-    ok = StopStreamThread(*rgbRecvFlags) && ok;
-    ok = StopStreamThread(*rgbProcFlags) && ok;
+    bool ok = stopStreamThread(*imuFlags);
+    ok = stopStreamThread(*rgbRecvFlags) && ok;
+    ok = stopStreamThread(*rgbProcFlags) && ok;
     return ok;
 }
 
-RunningStreams PauseStreamsForNewSockets(DeviceRecord& dev) {
-    ImuRgbState& st = dev.ctrl.imuRgb;
+RunningStreams ImuRgbState::pauseForNewSockets() {
     RunningStreams running;
     {
-        std::lock_guard<std::mutex> lk(st.controlMutex);
-        running.imu = st.imuFlags->run.load();
-        running.rgb = st.rgbRecvFlags->run.load();
+        std::lock_guard<std::mutex> lk(controlMutex);
+        running.imu = imuFlags->run.load();
+        running.rgb = rgbRecvFlags->run.load();
     }
-    st.stopAll();
+    stopAll();
     return running;
 }
 
-void ResumeStreamsOnNewSockets(DeviceRecord& dev, RunningStreams running) {
-    if (running.imu) StartImuStream(dev);
-    if (running.rgb) StartRgbStream(dev);
+void ImuRgbState::resumeOnNewSockets(RunningStreams running, const ControlEndpoint& ctrl) {
+    if (running.imu) startImuStream(*this, ctrl);
+    if (running.rgb) startRgbStream(*this, ctrl);
 }
 
-namespace {
-std::atomic<int> gFailLaunches{0};
-
-thread_local const DeviceRecord* tlImuCallbackDev = nullptr;
-thread_local const DeviceRecord* tlRgbCallbackDev = nullptr;
-
-bool sameIp(const DeviceRecord* dev, const char* ip) { return ip && dev && dev->ip == ip; }
-}  // namespace
-
-bool LaunchDetached(std::function<void()> f) {
-    int pending = gFailLaunches.load();
-    while (pending > 0 && !gFailLaunches.compare_exchange_weak(pending, pending - 1)) {
-    }
-    if (pending > 0) return false;
-    try {
-        std::thread(std::move(f)).detach();
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    }
+void openGate(ImuRgbState& st, const ControlEndpoint& ctrl) {
+    std::lock_guard<std::mutex> g(st.gate->mutex);
+    st.gate->ctrl = &ctrl;
 }
-
-namespace testhooks {
-void FailNextThreadLaunches(int n) { gFailLaunches.store(n); }
-}  // namespace testhooks
-
-bool InOwnImuCallback(const char* ip) { return sameIp(tlImuCallbackDev, ip); }
-bool InOwnRgbCallback(const char* ip) { return sameIp(tlRgbCallbackDev, ip); }
-
-StreamCallbackMark::StreamCallbackMark(Kind kind, const DeviceRecord* dev)
-    : kind_(kind), previous_(kind == Imu ? tlImuCallbackDev : tlRgbCallbackDev) {
-    (kind == Imu ? tlImuCallbackDev : tlRgbCallbackDev) = dev;
-}
-
-StreamCallbackMark::~StreamCallbackMark() { (kind_ == Imu ? tlImuCallbackDev : tlRgbCallbackDev) = previous_; }
 
 }  // namespace orb

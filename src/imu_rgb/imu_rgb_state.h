@@ -1,24 +1,29 @@
-// Per-device IMU and RGB reception state, part of the control endpoint.
+// Per-device IMU and RGB reception state, a part of the device record.
 //
 // Everything a stream thread touches lives in shared blocks that the thread
-// itself co-owns, so a thread that outlives the endpoint (a callback that
-// blocks past the 2 s stop limit) never runs on freed memory. The endpoint
-// itself is reached only through the owner gate, which teardown closes.
+// itself co-owns, so a thread that outlives the record (a callback that
+// blocks past the 2 s stop limit) never runs on freed memory. The record's
+// control endpoint is reached only through the owner gate, which teardown
+// closes; the device IP the threads mark their callbacks with is a copy.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
+#include "control/control_endpoint.h"
 #include "orb_sdk.h"
+#include "platform/net.h"
 
 namespace orb {
 
-struct DeviceRecord;
 struct RgbShared;  // rgb_stream.h
 
 // Run and exit flags of one stream thread. Each started thread gets its own
@@ -30,18 +35,31 @@ struct ThreadFlags {
 };
 
 constexpr std::chrono::milliseconds kStreamStopLimit{2000};
+constexpr std::size_t kStreamReceiveArea = 65536;  // one datagram of any size
 
 // Clears the run flag and waits (50 ms steps) for the exit flag; true when
 // the thread has ended, false when limit passed first.
-bool StopStreamThread(ThreadFlags& flags, std::chrono::milliseconds limit = kStreamStopLimit);
+bool stopStreamThread(ThreadFlags& flags, std::chrono::milliseconds limit = kStreamStopLimit);
 
-// Lets stream threads reach their device record only while it exists.
+// Starts body on a detached thread with fresh flags, already marked running
+// so that a stop waits for the thread itself. Null when the system refuses
+// a thread.
+std::shared_ptr<ThreadFlags> launchStreamThread(std::function<void(const std::shared_ptr<ThreadFlags>&)> body);
+
+// One datagram from a stream socket into buf: its length, or 0 after a short
+// pause when none came. A time-out paces the IMU socket's reads, but a closed
+// or non-blocking socket returns at once, and a thread must not spin on it.
+std::size_t receiveOrPause(net::Socket sock, std::vector<std::uint8_t>& buf);
+
+// The device as its stream threads see it.
 struct OwnerGate {
+    explicit OwnerGate(const std::string& ip) : deviceIp(ip) {}
+    const std::string deviceIp;  // a copy: valid as long as any thread holds the gate
     std::mutex mutex;
-    const DeviceRecord* dev = nullptr;  // null before the first start and after teardown
-    const DeviceRecord* get() {
+    const ControlEndpoint* ctrl = nullptr;  // null before the first start and after teardown
+    bool isOpen() {
         std::lock_guard<std::mutex> lk(mutex);
-        return dev;
+        return ctrl != nullptr;
     }
 };
 
@@ -53,9 +71,15 @@ struct ImuShared {
     ZelOrb9AxisImuCallback callback = nullptr;
 };
 
+// Which stream threads ran before a pause.
+struct RunningStreams {
+    bool imu = false;
+    bool rgb = false;
+};
+
 class ImuRgbState {
 public:
-    ImuRgbState();
+    explicit ImuRgbState(const std::string& deviceIp);
     ~ImuRgbState();  // stopAll(), then the shared blocks go with their last thread
     ImuRgbState(const ImuRgbState&) = delete;
     ImuRgbState& operator=(const ImuRgbState&) = delete;
@@ -63,6 +87,14 @@ public:
     // Asks every stream thread to stop, closes the owner gate and waits up to
     // 2 s per thread. Idempotent. True when all threads have ended.
     bool stopAll();
+
+    // For a connection setup that replaces the data and IMU sockets: stop
+    // the stream threads before the old sockets close (they would otherwise
+    // keep reading a closed descriptor whose number may be reused), then
+    // start again those that were running, on the new sockets. The caller
+    // holds the registry lock exclusively.
+    RunningStreams pauseForNewSockets();
+    void resumeOnNewSockets(RunningStreams running, const ControlEndpoint& ctrl);
 
     std::mutex controlMutex;  // serialises start/stop; guards the flag pointers below
     std::shared_ptr<ThreadFlags> imuFlags;
@@ -74,49 +106,16 @@ public:
     const std::shared_ptr<RgbShared> rgb;
 };
 
-// Start the device's nine-axis / RGB threads on its current sockets
-// (stopping running ones first): RC_OK or RC_IMU_START_FAILED /
-// RC_RGB_START_FAILED. Caller holds the registry lock.
-std::int32_t StartImuStream(DeviceRecord& dev);
-std::int32_t StartRgbStream(DeviceRecord& dev);
+// Start the device's nine-axis / RGB threads on the endpoint's current
+// sockets (stopping running ones first): RC_OK or RC_IMU_START_FAILED /
+// RC_RGB_START_FAILED. The caller holds the registry lock.
+std::int32_t startImuStream(ImuRgbState& st, const ControlEndpoint& ctrl);
+std::int32_t startRgbStream(ImuRgbState& st, const ControlEndpoint& ctrl);
+// Stop them: RC_OK, or -1 when a thread did not end within the stop limit.
+std::int32_t stopImuStream(ImuRgbState& st);
+std::int32_t stopRgbStream(ImuRgbState& st);
 
-// For a connection setup that replaces the data and IMU sockets of a known
-// device: stop the stream threads before the old sockets close (they would
-// otherwise keep reading a closed descriptor whose number may be reused),
-// then start again those that were running, on the new sockets. Caller holds
-// the registry lock exclusively.
-struct RunningStreams {
-    bool imu = false;
-    bool rgb = false;
-};
-RunningStreams PauseStreamsForNewSockets(DeviceRecord& dev);
-void ResumeStreamsOnNewSockets(DeviceRecord& dev, RunningStreams running);
-
-// Starts f on a detached thread; false when the platform refuses the thread.
-bool LaunchDetached(std::function<void()> f);
-
-namespace testhooks {
-// The next n LaunchDetached calls fail as if the platform had no threads left.
-void FailNextThreadLaunches(int n);
-}  // namespace testhooks
-
-// True while the calling thread runs the nine-axis (or RGB) callback of the
-// device whose IP is ip.
-bool InOwnImuCallback(const char* ip);
-bool InOwnRgbCallback(const char* ip);
-
-// Marks the calling thread as running a nine-axis / RGB callback of dev.
-class StreamCallbackMark {
-public:
-    enum Kind { Imu, Rgb };
-    StreamCallbackMark(Kind kind, const DeviceRecord* dev);
-    ~StreamCallbackMark();
-    StreamCallbackMark(const StreamCallbackMark&) = delete;
-    StreamCallbackMark& operator=(const StreamCallbackMark&) = delete;
-
-private:
-    Kind kind_;
-    const DeviceRecord* previous_;
-};
+// Opens the owner gate on ctrl; called by a start. Caller holds controlMutex.
+void openGate(ImuRgbState& st, const ControlEndpoint& ctrl);
 
 }  // namespace orb

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
@@ -10,7 +9,7 @@
 #include <mutex>
 #include <utility>
 
-#include "core/api_guard.h"
+#include "core/diagnostics.h"
 
 namespace orb {
 namespace measure {
@@ -120,23 +119,13 @@ void upkeepWindows(MeasureState& state, const SliceTable& slices) {
     }
 }
 
-std::mutex& stateMutex() {
-    static std::mutex m;
-    return m;
-}
-
-std::unique_ptr<MeasureState>& stateSlot() {
-    static std::unique_ptr<MeasureState> s;
-    return s;
-}
-
 }  // namespace
 
 void applyParams(MeasureState& state, const AngleMeasureParams& params) {
     state.params = params;
-    if (params.xUpper <= params.xLower) std::fprintf(stderr, "X Upper must be greater than X Lower\n");
-    if (params.yUpper <= params.yLower) std::fprintf(stderr, "Y Upper must be greater than Y Lower\n");
-    if (params.sliceHeight <= 0) std::fprintf(stderr, "Slice Height must be greater than 0\n");
+    if (params.xUpper <= params.xLower) printDiagnostic(DiagnosticStream::Err, "X Upper must be greater than X Lower\n");
+    if (params.yUpper <= params.yLower) printDiagnostic(DiagnosticStream::Err, "Y Upper must be greater than Y Lower\n");
+    if (params.sliceHeight <= 0) printDiagnostic(DiagnosticStream::Err, "Slice Height must be greater than 0\n");
 }
 
 std::int32_t sliceKey(float z, std::int32_t sliceHeight) {
@@ -320,42 +309,32 @@ AngleResult measureFrame(MeasureState& state, const ZelOrbPointData* frame, floa
     return AngleResult{kCodeOk, kTextOk};
 }
 
+std::int32_t enableAngleMeasure(MeasureSlot& slot, bool enable, const AngleMeasureParams* params) {
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    std::unique_ptr<MeasureState>& state = slot.state;
+    if (state && !enable) {
+        state.reset();
+        return 0;
+    }
+    // Without parameters nothing can be copied: leave everything as it is.
+    if (params == nullptr) {
+        printDiagnostic(DiagnosticStream::Err, "Angle measure params are null\n");
+        return state ? 1 : 0;
+    }
+    if (!state) state = std::make_unique<MeasureState>();
+    applyParams(*state, *params);
+    return 1;
+}
+
+AngleResult measurePlaneAngle(MeasureSlot& slot, const ZelOrbPointData* frame, float* angle) {
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (!slot.state) return AngleResult{kCodeNoModule, kTextNotInitialised};
+    if (frame == nullptr || angle == nullptr) return AngleResult{kCodeNoModule, kTextNullArgument};
+    // Every error but -100 reports NaN, also one that ends in an exception.
+    *angle = kNaN;
+    return measureFrame(*slot.state, frame, angle);
+}
+
 }  // namespace measure
 }  // namespace orb
 
-extern "C" {
-
-int32_t ZelOrbEnableAngleMeasure(bool enable, const AngleMeasureParams* params) {
-    return orb::apiGuard<int32_t>(0, [&]() -> int32_t {
-        using namespace orb::measure;
-        std::lock_guard<std::mutex> lock(stateMutex());
-        std::unique_ptr<MeasureState>& state = stateSlot();
-        if (state && !enable) {
-            state.reset();
-            return 0;
-        }
-        // Without parameters nothing can be copied: leave everything as it is.
-        if (params == nullptr) {
-            std::fprintf(stderr, "Angle measure params are null\n");
-            return state ? 1 : 0;
-        }
-        if (!state) state = std::make_unique<MeasureState>();
-        applyParams(*state, *params);
-        return 1;
-    });
-}
-
-AngleResult ZelOrbGetPlaneAngle(const ZelOrbPointData* frame, float* angle) {
-    using namespace orb::measure;
-    return orb::apiGuard<AngleResult>(AngleResult{kCodeData, kTextInternalError}, [&]() -> AngleResult {
-        std::lock_guard<std::mutex> lock(stateMutex());
-        std::unique_ptr<MeasureState>& state = stateSlot();
-        if (!state) return AngleResult{kCodeNoModule, kTextNotInitialised};
-        if (frame == nullptr || angle == nullptr) return AngleResult{kCodeNoModule, kTextNullArgument};
-        // Every error but -100 reports NaN, also one that ends in an exception.
-        *angle = std::numeric_limits<float>::quiet_NaN();
-        return measureFrame(*state, frame, angle);
-    });
-}
-
-}  // extern "C"

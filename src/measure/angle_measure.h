@@ -1,12 +1,15 @@
 // Plane yaw-angle measurement: slicing, random-sample line fits, full search,
 // window tracking and smoothing. The exported calls share one process-wide
-// MeasureState; the pieces below are reachable for tests on private states.
+// MeasureSlot (owned by the library context); the pieces below also work on
+// states of their own.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "orb_sdk.h"
@@ -85,6 +88,18 @@ FitResult evaluateWindows(const SliceTable& slices, const std::vector<Window>& w
 
 // One measurement step on a frame; the caller holds whatever lock guards state.
 AngleResult measureFrame(MeasureState& state, const ZelOrbPointData* frame, float* angle);
+
+// The measurement the exported calls share: absent until enabled.
+struct MeasureSlot {
+    std::mutex mutex;
+    std::unique_ptr<MeasureState> state;
+};
+
+// Sets up (or, with enable false, removes) the measurement: 1 when it is set
+// up afterwards, else 0. Null parameters change nothing.
+std::int32_t enableAngleMeasure(MeasureSlot& slot, bool enable, const AngleMeasureParams* params);
+// One measurement step on the shared state; -100 when it is not set up.
+AngleResult measurePlaneAngle(MeasureSlot& slot, const ZelOrbPointData* frame, float* angle);
 
 }  // namespace measure
 }  // namespace orb

@@ -2,8 +2,6 @@
 
 #include <cmath>
 
-#include "core/api_guard.h"
-
 namespace orb {
 namespace measure {
 
@@ -79,16 +77,3 @@ void rotateFrame(ZelOrbPointData* frame, const RotateParams& params) {
 
 }  // namespace measure
 }  // namespace orb
-
-extern "C" {
-
-int32_t ZelOrbGetRotatePointcloudData(ZelOrbPointData* frame, const RotateParams* params) {
-    return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
-        // Refused without touching anything; a valid call always returns 0.
-        if (frame == nullptr || params == nullptr) return RC_GENERAL_ERROR;
-        orb::measure::rotateFrame(frame, *params);
-        return 0;
-    });
-}
-
-}  // extern "C"

@@ -57,18 +57,15 @@ public:
             return &b->slots[t];
         }
         Block* nb = b->next;
-        if (nb != frontBlock_.load(std::memory_order_acquire)) {
-            // The consumer left nb empty; it is ours until we publish into it.
-            nb->cachedFront = nb->front.load(std::memory_order_acquire);
-            pending_ = nb;
-            return &nb->slots[nb->tail.load(std::memory_order_relaxed)];
-        }
-        return nullptr;
+        if (nb == frontBlock_.load(std::memory_order_acquire)) return nullptr;  // the consumer is still there
+        // The consumer left nb empty; it is ours until we publish into it.
+        nb->cachedFront = nb->front.load(std::memory_order_acquire);
+        pending_ = nb;
+        return &nb->slots[nb->tail.load(std::memory_order_relaxed)];
     }
     void commit() {
         Block* b = pending_;
-        const std::size_t t = b->tail.load(std::memory_order_relaxed);
-        b->tail.store((t + 1) & b->mask, std::memory_order_release);
+        advance(b->tail, b->mask);
         if (b != tailBlock_.load(std::memory_order_relaxed)) tailBlock_.store(b, std::memory_order_release);
     }
     // A failed push leaves the item with the caller.
@@ -113,11 +110,7 @@ public:
         }
         return nullptr;
     }
-    void release() {
-        Block* b = pendingFront_;
-        const std::size_t f = b->front.load(std::memory_order_relaxed);
-        b->front.store((f + 1) & b->mask, std::memory_order_release);
-    }
+    void release() { advance(pendingFront_->front, pendingFront_->mask); }
     bool tryPop(T& out) {
         T* slot = peek();
         if (!slot) return false;
@@ -127,6 +120,12 @@ public:
     }
 
 private:
+    // Moves an index owned by the calling side one slot on; the release makes
+    // the slot's new content (or its emptiness) visible to the other side.
+    static void advance(std::atomic<std::size_t>& index, std::size_t mask) {
+        index.store((index.load(std::memory_order_relaxed) + 1) & mask, std::memory_order_release);
+    }
+
     struct Block {
         explicit Block(std::size_t size) : slots(size), mask(size - 1) {}
         // consumer's line

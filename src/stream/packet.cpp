@@ -1,34 +1,36 @@
 #include "stream/packet.h"
 
 #include <cmath>
-#include <cstdio>
 #include <limits>
-#include <cstring>
-#include <functional>
-#include <system_error>
-#include <thread>
 
-#include "core/callback_guard.h"
-#include "core/device.h"
+#include "core/bytes.h"
+#include "core/diagnostics.h"
 
 namespace orb {
 
 namespace {
 
-inline std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-inline std::int16_t les16(const std::uint8_t* p) { return static_cast<std::int16_t>(le16(p)); }
-inline std::uint64_t le64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-inline float lef32(const std::uint8_t* p) {
-    const std::uint32_t u = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-                            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-    float f;
-    std::memcpy(&f, &u, sizeof f);
-    return f;
-}
+// Where the header fields sit.
+enum HeaderOffset : std::size_t {
+    kAtDataType = 3,
+    kAtVersionMinor = 6,
+    kAtPacketNumber = 7,  // u16
+    kAtSixAxisKind = 8,   // six-axis packets: 1 or 2
+    kAtTag = 11,
+    kAtStartColumn = 12,  // u16
+    kAtStartRow = 14,     // u16
+    kAtCountA = 16,       // u16
+    kAtSelector = 18,     // record format selector
+    kAtCountB = 19,
+    kAtTimestamp = 37,  // u64
+};
+
+constexpr std::uint32_t kLastRow = ZEL_ORB_FRAME_ROWS - 1;
+constexpr std::uint32_t kLastCol = ZEL_ORB_FRAME_COLS - 1;
+// Half-height data types fill the upper half of the rows.
+constexpr std::uint32_t kLastHalfRow = ZEL_ORB_FRAME_ROWS / 2 - 1;
+// The narrow data type also fills only the left half of the columns.
+constexpr std::uint32_t kLastHalfCol = ZEL_ORB_FRAME_COLS / 2 - 1;
 
 }  // namespace
 
@@ -53,6 +55,8 @@ float coordFromFloat(float v, float sign) {
 
 namespace {
 
+inline std::int16_t readLeSigned16(const std::uint8_t* p) { return static_cast<std::int16_t>(bytes::readLe16(p)); }
+
 // Where record i of a packet lands; false once it falls outside the frame,
 // which ends the packet.
 template <int T>
@@ -62,20 +66,20 @@ inline bool position(std::uint32_t i, std::uint32_t r0, std::uint32_t c0, std::u
     if constexpr (T == kTypeFull) {
         row = r0 + i / 4;
         col = c0 + i % 4;
-        return row <= 149 && col <= 359;
+        return row <= kLastRow && col <= kLastCol;
     } else if constexpr (T == kTypeHalfNarrow) {
         row = r0 / 2 + i / 2;
         col = c0 / 2 + i % 2;
-        return row <= 74 && col <= 179;
+        return row <= kLastHalfRow && col <= kLastHalfCol;
     } else if constexpr (T == kTypeDualEcho) {
         row = r0 / 2 + i / 8;
         col = c0 + (i / 2) % 4;
         echo = i % 2;
-        return row <= 74 && col <= 359;
+        return row <= kLastHalfRow && col <= kLastCol;
     } else {
         row = r0 / 2 + i / 4;
         col = c0 + i % 4;
-        return row <= 74 && col <= 359;
+        return row <= kLastHalfRow && col <= kLastCol;
     }
 }
 
@@ -84,7 +88,7 @@ inline bool position(std::uint32_t i, std::uint32_t r0, std::uint32_t c0, std::u
 template <int F>
 inline void fill(const std::uint8_t* rec, float sign, ZelOrbPointData& p) {
     if constexpr (F == 4) {
-        p.distance = static_cast<float>(le16(rec));
+        p.distance = static_cast<float>(bytes::readLe16(rec));
         p.intensity = rec[2];
         p.x = 0.0f;
         p.y = 0.0f;
@@ -93,30 +97,30 @@ inline void fill(const std::uint8_t* rec, float sign, ZelOrbPointData& p) {
         // This format carries no axis sign.
         p.distance = 0.0f;
         p.intensity = rec[6];
-        p.x = coordFromInt(les16(rec), 1.0f);
-        p.y = coordFromInt(les16(rec + 2), 1.0f);
-        p.z = coordFromInt(les16(rec + 4), 1.0f);
+        p.x = coordFromInt(readLeSigned16(rec), 1.0f);
+        p.y = coordFromInt(readLeSigned16(rec + 2), 1.0f);
+        p.z = coordFromInt(readLeSigned16(rec + 4), 1.0f);
     } else if constexpr (F == 10) {
-        p.distance = static_cast<float>(le16(rec));
+        p.distance = static_cast<float>(bytes::readLe16(rec));
         p.intensity = rec[8];
-        p.x = coordFromInt(les16(rec + 2), 1.0f);
-        p.y = coordFromInt(les16(rec + 4), sign);
-        p.z = coordFromInt(les16(rec + 6), sign);
+        p.x = coordFromInt(readLeSigned16(rec + 2), 1.0f);
+        p.y = coordFromInt(readLeSigned16(rec + 4), sign);
+        p.z = coordFromInt(readLeSigned16(rec + 6), sign);
     } else {
-        p.distance = static_cast<float>(le16(rec));
+        p.distance = static_cast<float>(bytes::readLe16(rec));
         p.intensity = rec[14];
-        p.x = coordFromFloat(lef32(rec + 2), 1.0f);
-        p.y = coordFromFloat(lef32(rec + 6), sign);
-        p.z = coordFromFloat(lef32(rec + 10), sign);
+        p.x = coordFromFloat(bytes::readLeFloat(rec + 2), 1.0f);
+        p.y = coordFromFloat(bytes::readLeFloat(rec + 6), sign);
+        p.z = coordFromFloat(bytes::readLeFloat(rec + 10), sign);
     }
 }
 
 template <int T, int F>
 void decodeRecords(const std::uint8_t* packet, std::uint32_t records, const DecodeTarget& t) {
-    const std::uint32_t c0 = le16(packet + 12);
-    const std::uint32_t r0 = le16(packet + 14);
-    const std::uint64_t tag = packet[11];
-    const std::uint64_t timestamp = le64(packet + 37);
+    const std::uint32_t c0 = bytes::readLe16(packet + kAtStartColumn);
+    const std::uint32_t r0 = bytes::readLe16(packet + kAtStartRow);
+    const std::uint64_t tag = packet[kAtTag];
+    const std::uint64_t timestamp = bytes::readLe64(packet + kAtTimestamp);
     const float sign = static_cast<float>(t.axisSign);
     const bool dual = T == kTypeDualEcho && isDualEchoMode(t.mode);
     const bool inverted = t.inverted;
@@ -128,7 +132,8 @@ void decodeRecords(const std::uint8_t* packet, std::uint32_t records, const Deco
     for (std::uint32_t i = 0; i < records; ++i, rec += F) {
         std::uint32_t row, col, echo;
         if (!position<T>(i, r0, c0, row, col, echo)) return;
-        const std::uint32_t at = (!dual && inverted) ? (149 - row) * ZEL_ORB_FRAME_COLS + (359 - col)
+        // The frame of a device reporting itself inverted is turned by 180 degrees.
+        const std::uint32_t at = (!dual && inverted) ? (kLastRow - row) * ZEL_ORB_FRAME_COLS + (kLastCol - col)
                                                      : row * ZEL_ORB_FRAME_COLS + col;
         if (at < t.from || at >= t.to) continue;  // another worker's share
         ZelOrbPointData& p = (dual && echo ? second : first)[at];
@@ -137,7 +142,7 @@ void decodeRecords(const std::uint8_t* packet, std::uint32_t records, const Deco
         fill<F>(rec, sign, p);
         p.timestamp = timestamp;
         p.tag = tag;
-        if (window) ApplyDistanceWindow(filters, p);
+        if (window) applyDistanceWindow(filters, p);
     }
 }
 
@@ -151,40 +156,6 @@ void decodeType(const std::uint8_t* packet, const PacketRef& ref, const DecodeTa
     default: break;
     }
 }
-
-PacketListPtr takeList(StreamState& st) {
-    PacketListPtr list;
-    if (st.recycleQueue.tryPop(list) && list) {
-        list->clear();
-        return list;
-    }
-    return std::make_unique<PacketList>();
-}
-
-void closeFrame(StreamState& st) {
-    st.stats.framesCompleted.fetch_add(1, std::memory_order_relaxed);
-    if (st.frameQueue.tryPush(std::move(st.collecting))) {
-        st.collecting = takeList(st);
-    } else {
-        st.stats.framesDroppedQueueFull.fetch_add(1, std::memory_order_relaxed);
-        st.collecting->clear();
-    }
-}
-
-void deliverSixAxis(DeviceRecord& dev, const std::uint8_t* d) {
-    StreamState& st = dev.stream;
-    ZelOrb6AxisImuData rec;
-    static_assert(sizeof rec == 40, "six-axis record is bytes 6..45");
-    std::memcpy(&rec, d + 6, sizeof rec);
-    rec.timestamp = le64(d + 12) / 1000000u;
-    std::lock_guard<std::mutex> lock(st.streamMutex);
-    if (!st.sixAxisCallback) return;
-    CallbackScope scope(&dev);
-    st.sixAxisCallback(rec);
-    st.stats.sixAxisDelivered.fetch_add(1, std::memory_order_relaxed);
-}
-
-void copyFrame(FrameBuffer& to, const FrameBuffer& from) { std::memcpy(to.data(), from.data(), kFrameBytes); }
 
 }  // namespace
 
@@ -202,44 +173,44 @@ std::uint8_t pointFormatFor(std::uint8_t dataType, std::uint8_t selector) {
     return 0;
 }
 
-bool isDualEchoMode(std::uint8_t mode) { return mode == 5 || mode == 6 || mode == 7; }
+bool isDualEchoMode(std::uint8_t mode) { return mode == kModeDualEchoA || mode == kModeDualEchoB || mode == kModeDualEcho; }
 
 bool typeSuitsMode(std::uint8_t dataType, std::uint8_t mode) {
     switch (mode) {
-    case 3: return dataType == kTypeFull;
-    case 4: return dataType == kTypeHalfNarrow;
-    case 5:
-    case 6:
-    case 7: return dataType == kTypeDualEcho;
-    case 8: return dataType == kTypeHalf;
+    case kModeFull: return dataType == kTypeFull;
+    case kModeHalfNarrow: return dataType == kTypeHalfNarrow;
+    case kModeDualEchoA:
+    case kModeDualEchoB:
+    case kModeDualEcho: return dataType == kTypeDualEcho;
+    case kModeHalf: return dataType == kTypeHalf;
     default: return false;
     }
 }
 
 PacketKind inspectPacket(const std::uint8_t* d, std::size_t len, PacketInfo& info) {
-    if (len < 4 || le16(d) != kPacketMagic) return PacketKind::Ignored;
-    const std::uint8_t t = d[3];
+    if (len < 4 || bytes::readLe16(d) != kPacketMagic) return PacketKind::Ignored;
+    const std::uint8_t t = d[kAtDataType];
     if (t == kTypeSixAxis) {
-        if (len < kSixAxisPacketSize || (d[8] != 1 && d[8] != 2)) return PacketKind::Ignored;
+        if (len < kSixAxisPacketSize || (d[kAtSixAxisKind] != 1 && d[kAtSixAxisKind] != 2)) return PacketKind::Ignored;
         info.dataType = t;
         return PacketKind::SixAxis;
     }
     if (t != kTypeFull && t != kTypeHalfNarrow && t != kTypeDualEcho && t != kTypeHalf) return PacketKind::Ignored;
     if (len < kPacketHeaderSize) return PacketKind::Ignored;
-    if (d[6] != 0) {
-        std::printf("version_minor is %d ,unsupported\n", d[6]);
+    if (d[kAtVersionMinor] != 0) {
+        printDiagnostic(DiagnosticStream::Out, "version_minor is %d ,unsupported\n", d[kAtVersionMinor]);
         return PacketKind::Ignored;
     }
-    const std::uint8_t format = pointFormatFor(t, d[18]);
+    const std::uint8_t format = pointFormatFor(t, d[kAtSelector]);
     if (format == 0) {
-        std::printf("data type %d is invalid\n", d[18]);
+        printDiagnostic(DiagnosticStream::Out, "data type %d is invalid\n", d[kAtSelector]);
         return PacketKind::Ignored;
     }
-    const std::uint32_t announced = static_cast<std::uint32_t>(le16(d + 16)) * d[19];
+    const std::uint32_t announced = static_cast<std::uint32_t>(bytes::readLe16(d + kAtCountA)) * d[kAtCountB];
     const std::uint32_t held = static_cast<std::uint32_t>((len - kPacketHeaderSize) / format);
     info.dataType = t;
     info.format = format;
-    info.packetNumber = le16(d + 7);
+    info.packetNumber = bytes::readLe16(d + kAtPacketNumber);
     info.records = announced < held ? announced : held;
     info.truncated = held < announced;
     return PacketKind::Frame;
@@ -254,103 +225,6 @@ void decodePacket(const std::uint8_t* packet, const PacketRef& ref, const Decode
     case kTypeHalf: decodeType<kTypeHalf>(packet, ref, t); break;
     default: break;
     }
-}
-
-void handlePacket(DeviceRecord& dev, const std::uint8_t* d, std::size_t len) {
-    StreamState& st = dev.stream;
-    PacketInfo info;
-    switch (inspectPacket(d, len, info)) {
-    case PacketKind::Ignored: st.stats.packetsIgnored.fetch_add(1, std::memory_order_relaxed); return;
-    case PacketKind::SixAxis: deliverSixAxis(dev, d); return;
-    case PacketKind::Frame: break;
-    }
-    st.pointFormatCode.store(info.format, std::memory_order_relaxed);
-    if (info.truncated) st.stats.packetsTruncated.fetch_add(1, std::memory_order_relaxed);
-    if (!st.collecting) st.collecting = takeList(st);
-    if (info.packetNumber < st.previousPacketNumber && !st.collecting->packets.empty()) closeFrame(st);
-    st.previousPacketNumber = info.packetNumber;
-
-    PacketList& list = *st.collecting;
-    if (list.packets.size() >= kMaxPacketsPerFrame) {
-        st.stats.packetsOverFrameCap.fetch_add(1, std::memory_order_relaxed);
-        return;
-    }
-    const std::size_t offset = list.bytes.size();
-    list.bytes.insert(list.bytes.end(), d, d + len);
-    list.packets.push_back(PacketRef{static_cast<std::uint32_t>(offset), static_cast<std::uint16_t>(len), info.dataType,
-                                     info.format, info.records});
-}
-
-void processFrame(DeviceRecord& dev, const PacketList& list) {
-    StreamState& st = dev.stream;
-    const std::size_t n = list.packets.size();
-    if (n == 0) return;
-
-    DecodeTarget target;
-    target.mode = st.processingMode.load(std::memory_order_relaxed);
-    target.axisSign = st.axisSign.load(std::memory_order_relaxed);
-    target.inverted = st.inverted.load(std::memory_order_relaxed);
-    target.filters = &st.filters;
-    target.first = st.workingFrame.data();
-    target.second = st.workingSecondEcho.data();
-
-    // Two workers, each reading every packet in order but writing only its
-    // own half of the positions: packets that repeat a position (a datagram
-    // delivered twice, a faulty sender) never have two writers, and the later
-    // packet wins, as in one pass.
-    auto work = [&list](const DecodeTarget& t) noexcept {
-        for (const PacketRef& ref : list.packets) decodePacket(list.bytes.data() + ref.offset, ref, t);
-    };
-    if (n > 1) {
-        DecodeTarget lower = target;
-        DecodeTarget upper = target;
-        lower.to = upper.from = static_cast<std::uint32_t>(kFramePoints / 2);
-        std::thread worker;
-        try {
-            worker = std::thread(work, std::cref(lower));
-        } catch (const std::system_error&) {
-            work(lower);  // no thread to be had: decode both halves here
-        }
-        work(upper);
-        if (worker.joinable()) worker.join();
-    } else {
-        work(target);
-    }
-
-    if (isDualEchoMode(target.mode)) {
-        std::lock_guard<std::mutex> lock(st.streamMutex);
-        if (st.running.load()) st.dualEchoReady.store(true);
-        copyFrame(st.publishedFrame, st.workingFrame);
-        copyFrame(st.publishedSecondEcho, st.workingSecondEcho);
-    } else {
-        {
-            std::lock_guard<std::mutex> lock(st.streamMutex);
-            copyFrame(st.unfilteredFrame, st.workingFrame);
-        }
-        // The chain (and the callback) may change the working frame; positions
-        // the next frame does not refill must keep the decoded, unfiltered
-        // point, or compensation would be applied twice. Restored on every
-        // way out, also when the chain or the callback throws. Only this
-        // thread writes the unfiltered frame, so reading it needs no lock.
-        struct RestoreWorking {
-            StreamState& st;
-            ~RestoreWorking() { copyFrame(st.workingFrame, st.unfilteredFrame); }
-        } restore{st};
-        RunFrameChain(st.filters, st.workingFrame.data());
-        {
-            std::lock_guard<std::mutex> lock(st.streamMutex);
-            if (st.running.load()) st.frameReady.store(true);
-            copyFrame(st.publishedFrame, st.workingFrame);
-        }
-        {
-            std::lock_guard<std::mutex> lock(st.streamMutex);
-            if (st.frameCallback) {
-                CallbackScope scope(&dev);
-                st.frameCallback(reinterpret_cast<ZelOrbPointData(*)[ZEL_ORB_FRAME_COLS]>(st.workingFrame.data()));
-            }
-        }
-    }
-    st.stats.framesPublished.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace orb

@@ -1,4 +1,11 @@
-// Data packets: header checks, record formats, frame assembly and decoding.
+// Data packets: header checks, record formats and the decoding of a packet's
+// records into frame positions. Pure functions of their inputs; the packet
+// and frame threads (frame_flow.h) drive them.
+//
+// Header (45 bytes, little-endian): magic A5 5A at 0, data type at 3,
+// version_minor at 6, packet number (u16) at 7, tag at 11, start column (u16)
+// at 12, start row (u16) at 14, record count A (u16) at 16, format selector
+// at 18, record count B (u8) at 19, timestamp (u64) at 37; A x B records follow.
 #pragma once
 
 #include <cstddef>
@@ -9,15 +16,20 @@
 
 namespace orb {
 
-struct DeviceRecord;
-
 constexpr std::uint16_t kPacketMagic = 0xA55A;
-constexpr std::uint8_t kTypeFull = 1;
-constexpr std::uint8_t kTypeSixAxis = 4;
-constexpr std::uint8_t kTypeHalfNarrow = 12;
-constexpr std::uint8_t kTypeDualEcho = 13;
-constexpr std::uint8_t kTypeHalf = 14;
+
+// The data type (header byte 3): how a packet's records fill the frame, or a
+// six-axis IMU record instead.
+enum PacketDataType : std::uint8_t {
+    kTypeFull = 1,         // the whole frame
+    kTypeSixAxis = 4,      // one six-axis record, no points
+    kTypeHalfNarrow = 12,  // the upper half rows, the left half columns
+    kTypeDualEcho = 13,    // the upper half rows, two echoes per position
+    kTypeHalf = 14,        // the upper half rows
+};
 constexpr std::size_t kSixAxisPacketSize = 46;  // bytes 6..45 form the record
+constexpr std::size_t kSixAxisRecordOffset = 6;
+constexpr std::size_t kSixAxisTimeOffset = 12;  // u64 nanoseconds, delivered as milliseconds
 
 enum class PacketKind { Frame, SixAxis, Ignored };
 
@@ -40,7 +52,7 @@ bool isDualEchoMode(std::uint8_t mode);
 PacketKind inspectPacket(const std::uint8_t* d, std::size_t len, PacketInfo& info);
 
 struct DecodeTarget {
-    std::uint8_t mode = 3;
+    std::uint8_t mode = kModeFull;
     std::int32_t axisSign = 1;
     bool inverted = false;
     const FilterSettings* filters = nullptr;
@@ -58,12 +70,5 @@ float coordFromFloat(float v, float sign);
 
 // Decodes the records of one checked packet into the target's frames.
 void decodePacket(const std::uint8_t* packet, const PacketRef& ref, const DecodeTarget& target);
-
-// Packet thread: handles one datagram of the device (six-axis delivery or
-// frame assembly with the frame boundary rule).
-void handlePacket(DeviceRecord& dev, const std::uint8_t* d, std::size_t len);
-
-// Frame thread: decodes one packet list (two workers) and publishes it.
-void processFrame(DeviceRecord& dev, const PacketList& list);
 
 }  // namespace orb

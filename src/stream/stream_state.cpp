@@ -1,11 +1,9 @@
 #include "stream/stream_state.h"
 
 #include <chrono>
-#include <cstdio>
 #include <exception>
 
-#include "core/device.h"
-#include "stream/packet.h"
+#include "stream/frame_flow.h"
 
 namespace orb {
 
@@ -13,8 +11,7 @@ namespace {
 
 constexpr auto kIdlePause = std::chrono::milliseconds(2);
 
-void packetThreadMain(DeviceRecord* dev) {
-    StreamState& st = dev->stream;
+void packetThreadMain(StreamState& st) {
     while (st.running.load()) {
         PacketSlot* slot = st.packetQueue.peek();
         if (!slot) {
@@ -22,7 +19,7 @@ void packetThreadMain(DeviceRecord* dev) {
             continue;
         }
         try {
-            handlePacket(*dev, slot->bytes, slot->length);
+            handlePacket(st, slot->bytes, slot->length);
         } catch (const std::exception&) {
             // Out of memory while collecting: lose this frame, keep streaming.
             if (st.collecting) st.collecting->clear();
@@ -33,8 +30,7 @@ void packetThreadMain(DeviceRecord* dev) {
     st.packetThreadActive.store(false);
 }
 
-void frameThreadMain(DeviceRecord* dev) {
-    StreamState& st = dev->stream;
+void frameThreadMain(StreamState& st) {
     while (st.running.load()) {
         PacketListPtr list;
         if (!st.frameQueue.tryPop(list)) {
@@ -43,7 +39,7 @@ void frameThreadMain(DeviceRecord* dev) {
         }
         if (!list) continue;
         try {
-            processFrame(*dev, *list);
+            processFrame(st, *list);
         } catch (const std::exception&) {
             // A frame that cannot be processed is lost; the thread goes on.
         }
@@ -58,6 +54,20 @@ void joinThread(std::thread& t) {
     if (t.joinable() && t.get_id() != std::this_thread::get_id()) t.join();
 }
 
+// A thread that ended after an earlier stop is collected before a new one starts.
+void startUnlessActive(std::thread& thread, std::atomic<bool>& active, void (*body)(StreamState&), StreamState& st) {
+    if (active.load()) return;
+    joinThread(thread);
+    active.store(true);
+    try {
+        // A lambda keeps the thread's state type local (and unexported).
+        thread = std::thread([body, &st] { body(st); });
+    } catch (...) {
+        active.store(false);
+        throw;
+    }
+}
+
 }  // namespace
 
 StreamState::StreamState(const std::string& ip, std::int32_t sourcePort) : deviceIp(ip), dataSourcePort(sourcePort) {}
@@ -70,42 +80,21 @@ StreamState::~StreamState() {
     if (frameThread.joinable()) frameThread.detach();
 }
 
-void StartDeviceThreads(DeviceRecord& dev) {
-    StreamState& st = dev.stream;
+void startStreamThreads(StreamState& st) {
     st.running.store(true);
-    // A thread that ended after an earlier stop is collected before a new one starts.
-    if (!st.packetThreadActive.load()) {
-        joinThread(st.packetThread);
-        st.packetThreadActive.store(true);
-        try {
-            // A lambda keeps the thread's state type local (and unexported).
-            st.packetThread = std::thread([&dev] { packetThreadMain(&dev); });
-        } catch (...) {
-            st.packetThreadActive.store(false);
-            throw;
-        }
-    }
-    if (!st.frameThreadActive.load()) {
-        joinThread(st.frameThread);
-        st.frameThreadActive.store(true);
-        try {
-            st.frameThread = std::thread([&dev] { frameThreadMain(&dev); });
-        } catch (...) {
-            st.frameThreadActive.store(false);
-            throw;
-        }
-    }
+    startUnlessActive(st.packetThread, st.packetThreadActive, packetThreadMain, st);
+    startUnlessActive(st.frameThread, st.frameThreadActive, frameThreadMain, st);
 }
 
-void SignalDeviceThreadsStop(DeviceRecord& dev) {
-    dev.stream.running.store(false);
-    dev.stream.frameReady.store(false);
-    dev.stream.dualEchoReady.store(false);
+void signalStreamThreadsStop(StreamState& st) {
+    st.running.store(false);
+    st.frameReady.store(false);
+    st.dualEchoReady.store(false);
 }
 
-void WaitDeviceThreadsStopped(DeviceRecord& dev) {
-    joinThread(dev.stream.packetThread);
-    joinThread(dev.stream.frameThread);
+void waitStreamThreadsStopped(StreamState& st) {
+    joinThread(st.packetThread);
+    joinThread(st.frameThread);
 }
 
 }  // namespace orb

@@ -16,7 +16,17 @@
 
 namespace orb {
 
-struct DeviceRecord;
+// The processing mode of a device's stream: which packet data type the frame
+// thread stores, where its points land, and whether it publishes one echo or
+// two. Kept as a byte: a value outside this list stores no point at all.
+enum ProcessingMode : std::uint8_t {
+    kModeFull = 3,        // data type 1 over the whole frame; device mode 0 selects it
+    kModeHalfNarrow = 4,  // data type 12: the upper half rows, the left half columns
+    kModeDualEchoA = 5,   // 5, 6 and 7 decode and publish alike: data type 13,
+    kModeDualEchoB = 6,   // the upper half rows, first and second echo
+    kModeDualEcho = 7,    // device mode 1 selects it
+    kModeHalf = 8,        // data type 14: the upper half rows
+};
 
 constexpr std::size_t kMaxDatagram = 1472;
 constexpr std::size_t kPacketHeaderSize = 45;
@@ -94,7 +104,7 @@ struct StreamState {
     FrameBuffer workingFrame = FrameBuffer(kFramePoints);
     FrameBuffer workingSecondEcho = FrameBuffer(kFramePoints);
 
-    std::atomic<std::uint8_t> processingMode{3};
+    std::atomic<std::uint8_t> processingMode{kModeFull};
     std::mutex streamMutex;  // frame buffers, ready flags, both callbacks
     std::atomic<bool> frameReady{false};
     std::atomic<bool> dualEchoReady{false};
@@ -114,13 +124,13 @@ struct StreamState {
     std::thread frameThread;
 };
 
-// Starts the packet and frame threads of a record (running flag set). Called
+// Starts the packet and frame threads of a stream (running flag set). Called
 // under the exclusive registry lock, before or after the record is inserted.
-void StartDeviceThreads(DeviceRecord& dev);
+void startStreamThreads(StreamState& st);
 // Clears the running flag and ready flags (called under the exclusive registry lock).
-void SignalDeviceThreadsStop(DeviceRecord& dev);
+void signalStreamThreadsStop(StreamState& st);
 // Waits (without any lock) until both threads have ended. A thread in the
 // middle of a frame finishes it first, including a frame callback.
-void WaitDeviceThreadsStopped(DeviceRecord& dev);
+void waitStreamThreadsStopped(StreamState& st);
 
 }  // namespace orb

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* d = reply.data();
     const std::size_t n = reply.size();
 
-    const bool valid = orb::ValidateReplyChain(d, n, command);
+    const bool valid = orb::validateReplyChain(d, n, command);
     if (valid) {
         // A valid chain has at least one whole frame of the expected command.
         FUZZ_CHECK(n >= orb::kCommandFrameOverhead);
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     buf.reset();
     FUZZ_CHECK(buf.length() == 0 && buf.payloadLength() == 0);
 
-    const bool discovery = orb::IsDiscoveryReply(d, n);
-    FUZZ_CHECK(discovery == (orb::ValidateReplyChain(d, n, orb::kDiscoveryCommand) && d[5] != 0));
+    const bool discovery = orb::isDiscoveryReply(d, n);
+    FUZZ_CHECK(discovery == (orb::validateReplyChain(d, n, orb::kDiscoveryCommand) && d[5] != 0));
     return 0;
 }

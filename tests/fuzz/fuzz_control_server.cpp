@@ -10,8 +10,9 @@
 // are read), then segments: the answer to each frame the library sends, as
 // a chunk size for the peer's writes and a length-prefixed run.
 
-#include "core/device.h"
-#include "core/registry.h"
+#include "device/device.h"
+#include "core/ipv4.h"
+#include "device/context.h"
 #include "fake_net.h"
 #include "fuzz_io.h"
 #include "orb_sdk.h"
@@ -43,7 +44,7 @@ int onConnect(orb::net::Socket, const orb::net::Endpoint&) {
 
 void setUp() {
     static const bool done = [] {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
         reg.devices().emplace(kIp, std::make_unique<orb::DeviceRecord>(kIp, 6301));
         return true;
@@ -53,7 +54,7 @@ void setUp() {
 
 bool validText(const char* field, std::size_t size) {
     const void* nul = std::memchr(field, 0, size);
-    return nul != nullptr && orb::IsValidIPv4(field);
+    return nul != nullptr && orb::isValidIPv4(field);
 }
 
 }  // namespace

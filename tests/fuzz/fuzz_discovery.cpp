@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             r.source = in.u8();
             r.host = in.u8();
             r.bytes = in.run();
-            if (r.host % 3 < hosts && orb::IsDiscoveryReply(r.bytes.data(), r.bytes.size()))
+            if (r.host % 3 < hosts && orb::isDiscoveryReply(r.bytes.data(), r.bytes.size()))
                 gValidSenders.insert(sourceIp(r.source) + "/" + kHosts[r.host % 3]);
             gReplies.push_back(std::move(r));
         }

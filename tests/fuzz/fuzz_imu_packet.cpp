@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ZelOrb9AxisImuData want;
     std::memset(&got, 0xA7, sizeof got);
     std::memset(&want, 0xA7, sizeof want);
-    const bool ok = orb::ParseImuPacket(data, size, got);
+    const bool ok = orb::parseImuPacket(data, size, got);
     FUZZ_CHECK(ok == reference(data, size, want));
     // Untouched on failure; the values themselves on success.
     FUZZ_CHECK(std::memcmp(&got, &want, sizeof got) == 0);

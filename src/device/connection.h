@@ -1,0 +1,16 @@
+// Connection setup and the connection queries, for the connect path. Both
+// expect the registry lock held exclusively.
+#pragma once
+
+namespace orb {
+
+struct DeviceRecord;
+
+// Picks the next local ports, (re)opens the data and IMU sockets and sends
+// the handshake. 0, -1 (socket or handshake failure) or -1999 (host or
+// device IP invalid).
+int runConnectionSetup(DeviceRecord& dev);
+// Queries the inverted flag, RGB enabled and RGB rotation, caching each.
+void runConnectionQueries(DeviceRecord& dev);
+
+}  // namespace orb
