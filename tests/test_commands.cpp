@@ -2,7 +2,7 @@
 
 #include "command_responder.h"
 #include "control_server.h"
-#include "core/device.h"
+#include "device/device.h"
 #include "settings_store.h"
 #include "support/harness.h"
 #include "wire_sim.h"

@@ -11,6 +11,7 @@
 #include "announcer.h"
 #include "command_responder.h"
 #include "control/discovery.h"
+#include "device/context.h"
 #include "settings_store.h"
 #include "support/harness.h"
 
@@ -106,7 +107,7 @@ TEST(Discovery, ActiveFindsEachCameraFromEachHostAddress) {
     bool result = false;
     std::vector<std::string> hostAddresses;
     ASSERT_TRUE(host.run([&] {
-        hostAddresses = orb::DiscoveryHostAddresses();
+        hostAddresses = orb::discoveryHostAddresses();
         result = ZelOrbActiveFindDevice(devices.data(), static_cast<uint16_t>(devices.size()), &count);
     }));
     std::sort(hostAddresses.begin(), hostAddresses.end());
@@ -122,7 +123,7 @@ TEST(Discovery, ActiveFindsEachCameraFromEachHostAddress) {
     EXPECT_TRUE(result && count == 1 && expected.count({devices[0].dev_ip, devices[0].host_ip}) == 1);
 
     EXPECT_FALSE(ZelOrbActiveFindDevice(devices.data(), 0, &count));
-    EXPECT_EQ(orb::DiscoveryMessage(), "Find device -> error max search count!");
+    EXPECT_EQ(orb::libraryContext().discovery.message(), "Find device -> error max search count!");
 }
 
 // Four announcers on one link, one with a module text that is no address.

@@ -3,17 +3,20 @@
 #include <opencv2/core.hpp>
 
 #include "command_responder.h"
-#include "core/device.h"
+#include "device/context.h"
+#include "device/device.h"
 #include "imu_rgb/imu_rgb_state.h"
 #include "imu_rgb/rgb_stream.h"
 #include "imu_sender.h"
 #include "rgb_sender.h"
 #include "scene.h"
 #include "settings_store.h"
+#include "stream/frame_flow.h"
 #include "stream/packet.h"
 #include "stream/reception.h"
 #include "support/harness.h"
 #include "support/packet_builder.h"
+#include "support/thread_launch_seam.h"
 
 namespace {
 
@@ -103,13 +106,13 @@ TEST_F(Streams, FramesArriveIntactInEveryTypeFormatAndModeByPollingCallbackAndMu
 
 TEST_F(Streams, DatagramsAreRoutedBySourceAddressAndPortOnly) {
     orb::DeviceRecord& dev = attach("127.0.0.5", 7001);
-    const auto before = orb::receptionStats();
+    const auto before = orb::libraryContext().reception.stats();
     orbsim::PointCloudStreamer wrongPort(streamer("127.0.0.5", 7002), boxScene());
     orbsim::PointCloudStreamer unknown(streamer("127.0.0.6", 7001), boxScene());
     ASSERT_TRUE(wrongPort.sendFrameNow(0) && unknown.sendFrameNow(0));
     const std::uint64_t n = wrongPort.packetsSent();
-    EXPECT_TRUE(eventually([&] { return orb::receptionStats().wrongPort - before.wrongPort >= n; }));
-    EXPECT_TRUE(eventually([&] { return orb::receptionStats().unknownSource - before.unknownSource >= n; }));
+    EXPECT_TRUE(eventually([&] { return orb::libraryContext().reception.stats().wrongPort - before.wrongPort >= n; }));
+    EXPECT_TRUE(eventually([&] { return orb::libraryContext().reception.stats().unknownSource - before.unknownSource >= n; }));
     EXPECT_EQ(dev.stream.stats.datagramsQueued.load(), 0u);
     // The device's own source port and 6301 are both accepted; a new port at once.
     orbsim::PointCloudStreamer own(streamer("127.0.0.5", 7001), boxScene());
@@ -120,7 +123,7 @@ TEST_F(Streams, DatagramsAreRoutedBySourceAddressAndPortOnly) {
     ASSERT_TRUE(wrongPort.sendFrameNow(2));
     EXPECT_TRUE(eventually([&] { return dev.stream.stats.datagramsQueued.load() == 3 * n; }));
     ASSERT_TRUE(own.sendRaw(Bytes(1500, 0x5A)));  // oversized: dropped and counted
-    EXPECT_TRUE(eventually([&] { return orb::receptionStats().oversized == before.oversized + 1; }));
+    EXPECT_TRUE(eventually([&] { return orb::libraryContext().reception.stats().oversized == before.oversized + 1; }));
 }
 
 TEST_F(Streams, AStalledDeviceQueuesItsOwnDatagramsOnlyAndDropsTheRest) {
@@ -173,7 +176,7 @@ TEST_F(Streams, DamagedAndReorderedDatagramsLeaveOnlyPointsThatWereSent) {
 TEST_F(Streams, PacketsRepeatingPositionsEndAsTheLaterPacket) {
     orb::DeviceRecord& dev = attach("127.0.0.99", 7000, 3, false);
     constexpr int kPackets = 10, kRecords = 140;  // 35 rows of 4 columns each
-    auto feed = [&](const Bytes& b) { orb::handlePacket(dev, b.data(), b.size()); };
+    auto feed = [&](const Bytes& b) { orb::handlePacket(dev.stream, b.data(), b.size()); };
     for (std::uint16_t n = 1; n <= 2 * kPackets; ++n) {  // numbers 11..20 repeat 1..10 with other values
         const std::uint16_t column = 4 * ((n - 1) % kPackets);
         feed(PacketBuilder(1, 2, n, 0, column, kRecords, 1, 7).fill10(kRecords, n > kPackets ? 3000 : 100).bytes());
@@ -183,7 +186,7 @@ TEST_F(Streams, PacketsRepeatingPositionsEndAsTheLaterPacket) {
     ASSERT_TRUE(dev.stream.frameQueue.tryPop(list) && list->packets.size() == 2u * kPackets);
     Frame f = newFrame();
     for (int round = 0; round < 20; ++round) {
-        orb::processFrame(dev, *list);
+        orb::processFrame(dev.stream, *list);
         ASSERT_EQ(ZelOrbGetPointCloud("127.0.0.99", rows(f)), RC_OK);
         for (int r = 0; r < 35; ++r)
             for (int c = 0; c < 4 * kPackets; ++c) {
@@ -358,7 +361,7 @@ TEST_F(Rgb, ImagesArriveOnceWithTheirHeaderTheConnectionsRotationAndTheDevicesUn
     // its answer, and a failed enable leaves it off.
     connectRgb(0, orbsim::kRgbNv12);
     cv::Mat decoded;
-    ASSERT_EQ(orb::DecodeRgbFrame(orb::kRgbFormatNv12, orbsim::encodeNv12(orbsim::makeTestPattern()), decoded),
+    ASSERT_EQ(orb::decodeRgbFrame(orb::kRgbFormatNv12, orbsim::encodeNv12(orbsim::makeTestPattern()), decoded),
               orb::RgbDecode::Image);
     auto plain = [&] { return cv::norm(cv::Mat(1200, 1600, CV_8UC3, rec.data), decoded, cv::NORM_INF) == 0.0; };
     ASSERT_EQ(ZelOrbSetRgbUndistortion(kDev, true), RC_OK);
@@ -394,18 +397,18 @@ TEST_F(Rgb, TeardownKeepsTheStateOfThreadsStuckInTheirCallbacks) {
     o.rgb = orbsim::RgbSenderOptions{};
     o.rgb->format = orbsim::kRgbNv12;
     connectCamera(o);
-    orb::testhooks::FailNextThreadLaunches(1);
+    orbtest::failNextThreadLaunches(1);
     EXPECT_EQ(ZelOrbStartDevice9AxisImuStream(kDev), RC_IMU_START_FAILED);
-    orb::testhooks::FailNextThreadLaunches(1);
+    orbtest::failNextThreadLaunches(1);
     EXPECT_EQ(ZelOrbStartDeviceRgbStream(kDev), RC_RGB_START_FAILED);
-    orb::testhooks::FailNextThreadLaunches(0);
+    orbtest::failNextThreadLaunches(0);
     ASSERT_EQ(ZelOrbRegisterCallbackUpdate9AxisImuData(kDev, [](ZelOrb9AxisImuData) { stuck(); }), RC_OK);
     ASSERT_EQ(ZelOrbRegisterCallbackUpdateRgb(kDev, [](ZelOrbRgbData) { stuck(); }), RC_OK);
     ASSERT_EQ(ZelOrbStartDevice9AxisImuStream(kDev), RC_OK);
     ASSERT_EQ(ZelOrbStartDeviceRgbStream(kDev), RC_OK);
     std::weak_ptr<orb::ImuShared> imu;
     std::weak_ptr<orb::RgbShared> rgb;
-    withDevice(kDev, [&](orb::DeviceRecord& d) { imu = d.ctrl.imuRgb.imu, rgb = d.ctrl.imuRgb.rgb; });
+    withDevice(kDev, [&](orb::DeviceRecord& d) { imu = d.imuRgb.imu, rgb = d.imuRgb.rgb; });
     ASSERT_TRUE(eventually([] { return gStuck.load() == 2; }, 5s));
     EXPECT_EQ(ZelOrbDisconnectDevice(kDev), RC_OK) << "returns after the stop limit";
     EXPECT_FALSE(imu.expired() || rgb.expired()) << "the stuck threads still hold their state";

@@ -193,7 +193,7 @@ struct Feed {
     void operator()(const std::vector<Bytes>& ds) {
         for (const Bytes& d : ds) {
             orb::RgbFrame f;
-            if (orb::AssembleRgbFragment(d.data(), d.size(), state, f)) frames.push_back(std::move(f));
+            if (orb::assembleRgbFragment(d.data(), d.size(), state, f)) frames.push_back(std::move(f));
         }
     }
 };
@@ -279,7 +279,7 @@ TEST(CommandFrames, RepliesAccumulateWithinTheLimit) {
 // check must agree with the simulator's), and fuzzed; here the check's variant.
 TEST(ControlServerFrames, CrcIsTheExpectedVariant) {
     const Bytes abc = {'a', 'b', 'c'};
-    EXPECT_TRUE(orb::Crc8(abc.data(), 3) == 0xA9 && orb::Crc8(nullptr, 0) == 0);
+    EXPECT_TRUE(orb::crc8(abc.data(), 3) == 0xA9 && orb::crc8(nullptr, 0) == 0);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "OrbFiltersALG.h"
-#include "core/device.h"
+#include "device/device.h"
 #include "filters/filter_settings.h"
 #include "filters/median_network.h"
 #include "support/harness.h"
@@ -92,7 +92,7 @@ TEST(FilterPipeline, MedianNetworksSelectTheSortedMiddle) {
             std::vector<const std::uint16_t*> ptrs;
             for (auto& s : slots) ptrs.push_back(s.data());
             std::vector<std::uint16_t> out(count);
-            orb::ColumnMedian(ptrs.data(), n, out.data(), count);
+            orb::columnMedian(ptrs.data(), n, out.data(), count);
             for (std::size_t k = 0; k < count; ++k) {
                 std::vector<std::uint16_t> col;
                 for (int j = 0; j < n; ++j) col.push_back(slots[j][k]);
@@ -212,16 +212,16 @@ TEST(FilterChain, CompensationThenIntensityTableThenPipeline) {
     Frame f(kPoints);
     f[1] = Point(999, 3, 4, 0);
     s.compensationEnable = true;  // offsets 0: distance recomputed
-    orb::RunFrameChain(s, f.data());
+    orb::runFrameChain(s, f.data());
     EXPECT_TRUE(f[0].distance == 0 && f[0].x == 0 && std::fabs(f[1].distance - 5.0f) < 1e-6f);
     s.distanceOffset = 4;
     s.calibrationDistanceOffset = 6;
-    orb::RunFrameChain(s, f.data());
+    orb::runFrameChain(s, f.data());
     EXPECT_TRUE(f[0].x == 10 && f[0].distance == 10 && f[2].x == 10 && std::fabs(f[1].x - 13.0f) < 1e-5f);
     Frame g(kPoints);  // the sum wraps as signed 32-bit
     s.distanceOffset = INT_MAX;
     s.calibrationDistanceOffset = 1;
-    orb::RunFrameChain(s, g.data());
+    orb::runFrameChain(s, g.data());
     EXPECT_EQ(g[0].x, static_cast<float>(INT_MIN));
 
     // Default table: below 250 needs 13, 250..450 needs 4, 450..1000 needs 2, beyond: kept.
@@ -231,7 +231,7 @@ TEST(FilterChain, CompensationThenIntensityTableThenPipeline) {
     const ZelOrbPointData points[] = {Point(42, 300, 0, 0, 3), Point(42, 300, 0, 0, 4), Point(42, 0, 600, 800, 0),
                                       Point(42, 100, 0, 0, 12), Point(42, 600, 0, 0, 1), Point(42, 600, 0, 0, 2)};
     std::copy(std::begin(points), std::end(points), h.begin());
-    orb::RunFrameChain(t, h.data());
+    orb::runFrameChain(t, h.data());
     const bool kept[] = {false, true, true, false, false, true};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(h[i].x != 0 || h[i].y != 0, kept[i]) << i;
     EXPECT_TRUE(h[0].intensity == 0 && h[0].distance == 42);
@@ -242,14 +242,14 @@ TEST(FilterChain, CompensationThenIntensityTableThenPipeline) {
     t.compensationEnable = true;
     t.pipeline.SetFlyPixeFilter(true, 300);
     h[0] = Point(1, 240.04f, 0, 0, 5);
-    orb::RunFrameChain(t, h.data());
+    orb::runFrameChain(t, h.data());
     EXPECT_FLOAT_EQ(h[0].x, 260.0f);
     EXPECT_NEAR(h[0].distance, 260.04f, 1e-3);
 }
 
 TEST(FilterChain, TablesAreSortedAndAnEmptyOneOnlyComplains) {
     const double d[] = {10, 2.5}, i[] = {2, 13};
-    EXPECT_EQ(orb::BuildIntensityTable(d, i, 2), (orb::IntensityTable{{2.5, 13}, {10, 2}}));
+    EXPECT_EQ(orb::buildIntensityTable(d, i, 2), (orb::IntensityTable{{2.5, 13}, {10, 2}}));
     orb::DeviceRecord& dev = orbtest::addDevice("127.0.0.70");  // the exported setters reach a device's chain
     ASSERT_TRUE(ZelOrbSetIntensityFiltering("127.0.0.70", true, d, i, 2) == RC_OK &&
                 ZelOrbSetFlyingFilter("127.0.0.70", true, 300) == RC_OK);
@@ -257,10 +257,10 @@ TEST(FilterChain, TablesAreSortedAndAnEmptyOneOnlyComplains) {
                 dev.stream.filters.intensityFilterEnable && dev.stream.filters.pipeline.GetFlyPixeFilterEnable());
     orbtest::removeDevice("127.0.0.70");
     const double dn[] = {NAN, 4, 1, NAN, 3}, in[] = {1, 2, 3, 4, 5};  // NaN distances go last
-    const orb::IntensityTable t = orb::BuildIntensityTable(dn, in, 5);
+    const orb::IntensityTable t = orb::buildIntensityTable(dn, in, 5);
     EXPECT_TRUE(t[0] == std::make_pair(1.0, 3.0) && t[2] == std::make_pair(4.0, 2.0));
     EXPECT_TRUE(std::isnan(t[3].first) && t[3].second == 1 && t[4].second == 4);
-    EXPECT_TRUE(orb::BuildIntensityTable(nullptr, nullptr, 0).empty());
+    EXPECT_TRUE(orb::buildIntensityTable(nullptr, nullptr, 0).empty());
 
     orb::FilterSettings s;
     s.setIntensityTable(std::make_shared<const orb::IntensityTable>());
@@ -268,8 +268,8 @@ TEST(FilterChain, TablesAreSortedAndAnEmptyOneOnlyComplains) {
     Frame f(kPoints);
     f[0] = Point(1, 100, 0, 0, 0);
     testing::internal::CaptureStdout();
-    orb::RunFrameChain(s, f.data());
-    orb::RunFrameChain(s, f.data());
+    orb::runFrameChain(s, f.data());
+    orb::runFrameChain(s, f.data());
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Distance and intensity thresholds must have the same size\n"
               "Distance and intensity thresholds must have the same size\n");

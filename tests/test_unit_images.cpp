@@ -33,11 +33,11 @@ TEST(RgbImages, UndecodableFramesAreDroppedAndImagesTurnedByTheirCode) {
     const Bytes nv12 = orbsim::encodeNv12(orbsim::makeTestPattern());
     cv::Mat img;
     using orb::RgbDecode;
-    EXPECT_EQ(orb::DecodeRgbFrame(orb::kRgbFormatNv12, Bytes(nv12.begin(), nv12.end() - 1), img), RgbDecode::Dropped);
-    EXPECT_EQ(orb::DecodeRgbFrame(orb::kRgbFormatJpeg, Bytes(5000, 1), img), RgbDecode::Dropped);
+    EXPECT_EQ(orb::decodeRgbFrame(orb::kRgbFormatNv12, Bytes(nv12.begin(), nv12.end() - 1), img), RgbDecode::Dropped);
+    EXPECT_EQ(orb::decodeRgbFrame(orb::kRgbFormatJpeg, Bytes(5000, 1), img), RgbDecode::Dropped);
     const Bytes small = orbsim::encodeJpeg(cv::Mat(120, 160, CV_8UC3));  // not 1600 x 1200
-    EXPECT_EQ(orb::DecodeRgbFrame(orb::kRgbFormatJpeg, small, img), RgbDecode::Dropped);
-    EXPECT_EQ(orb::DecodeRgbFrame(1, Bytes(5000, 1), img), RgbDecode::Empty);
+    EXPECT_EQ(orb::decodeRgbFrame(orb::kRgbFormatJpeg, small, img), RgbDecode::Dropped);
+    EXPECT_EQ(orb::decodeRgbFrame(1, Bytes(5000, 1), img), RgbDecode::Empty);
     EXPECT_TRUE(img.empty());
     // 1 turns by 180 degrees, 2 mirrors left-right, 3 top-bottom, others keep.
     cv::Mat base(H, W, CV_8UC3, cv::Scalar(0, 0, 0));
@@ -45,7 +45,7 @@ TEST(RgbImages, UndecodableFramesAreDroppedAndImagesTurnedByTheirCode) {
     const int cases[][3] = {{0, 37, 0}, {1, H - 38, W - 1}, {2, 37, W - 1}, {3, H - 38, 0}, {9, 37, 0}};
     for (const auto& c : cases) {
         cv::Mat turned = base.clone();
-        orb::RotateRgbImage(turned, static_cast<std::uint8_t>(c[0]));
+        orb::rotateRgbImage(turned, static_cast<std::uint8_t>(c[0]));
         EXPECT_EQ(turned.at<cv::Vec3b>(c[1], c[2]), cv::Vec3b(1, 2, 3)) << c[0];
         EXPECT_EQ(cv::countNonZero(turned.reshape(1)), 3) << c[0];
     }
@@ -60,17 +60,17 @@ TEST(RgbImages, CachedUndistortionMapsGiveOpenCvsPixelsForEachImage) {
     orb::UndistortMaps cache;
     const std::pair<const cv::Mat*, const float*> steps[] = {
         {&a, kIntrinsics}, {&b, kIntrinsics}, {&b, other}, {&a, kIntrinsics}, {&small, other}};
-    for (auto [m, in] : steps) EXPECT_TRUE(same(orb::UndistortRgbImage(*m, in, &cache), openCvUndistort(*m, in)));
+    for (auto [m, in] : steps) EXPECT_TRUE(same(orb::undistortRgbImage(*m, in, &cache), openCvUndistort(*m, in)));
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(orb::UndistortRgbImage(cv::Mat(), kIntrinsics, &cache).empty());
+    EXPECT_TRUE(orb::undistortRgbImage(cv::Mat(), kIntrinsics, &cache).empty());
     EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
     float bad[10];
     std::memcpy(bad, kIntrinsics, sizeof bad);
-    EXPECT_TRUE(orb::IntrinsicsUsable(bad));
+    EXPECT_TRUE(orb::intrinsicsUsable(bad));
     bad[0] = 0;
-    EXPECT_FALSE(orb::IntrinsicsUsable(bad));
+    EXPECT_FALSE(orb::intrinsicsUsable(bad));
     bad[0] = 760, bad[5] = NAN;
-    EXPECT_FALSE(orb::IntrinsicsUsable(bad));
+    EXPECT_FALSE(orb::intrinsicsUsable(bad));
 }
 
 orb::RgbFrame frameOf(std::uint8_t format, Bytes bytes, std::uint32_t id) {
@@ -86,41 +86,41 @@ orb::RgbFrame frameOf(std::uint8_t format, Bytes bytes, std::uint32_t id) {
 TEST(RgbImages, PublishedOnceRotatedWithTheFusionSourceBeforeUndistortion) {
     orb::RgbShared s;
     const Bytes nv12 = orbsim::encodeNv12(orbsim::makeTestPattern());
-    ASSERT_TRUE(orb::ProcessRgbFrame(s, frameOf(orb::kRgbFormatNv12, nv12, 3), 2));
+    ASSERT_TRUE(orb::processRgbFrame(s, frameOf(orb::kRgbFormatNv12, nv12, 3), 2));
     ZelOrbRgbData rec{};
-    ASSERT_TRUE(orb::TakeRgbImage(s, rec, 0ms));
+    ASSERT_TRUE(orb::takeRgbImage(s, rec, 0ms));
     EXPECT_TRUE(rec.size == 5760000 && rec.width == 1600 && rec.height == 1200 && rec.channels == 3 &&
                 rec.frame_id == 3 && rec.seconds == 1003 && rec.microseconds == 15);
     EXPECT_TRUE(near(cv::Vec3b(rec.data[300], rec.data[301], rec.data[302]), orbsim::testPatternColor(0, 1500)));
-    EXPECT_EQ(std::memcmp(s.fusionSource.data, rec.data, orb::kRgbImageBytes), 0);
+    EXPECT_EQ(std::memcmp(s.fusionSource->data, rec.data, orb::kRgbImageBytes), 0);
     // Undistortion applies to the published image only; images held by a
     // reader (as fusion holds its source) never change under it.
     std::memcpy(s.intrinsics, kIntrinsics, sizeof kIntrinsics);
     s.undistort = true;
-    ASSERT_TRUE(orb::ProcessRgbFrame(s, frameOf(orb::kRgbFormatNv12, nv12, 4), 0));
+    ASSERT_TRUE(orb::processRgbFrame(s, frameOf(orb::kRgbFormatNv12, nv12, 4), 0));
     cv::Mat decoded;
-    ASSERT_EQ(orb::DecodeRgbFrame(orb::kRgbFormatNv12, nv12, decoded), orb::RgbDecode::Image);
-    EXPECT_TRUE(same(s.fusionSource, decoded));
-    EXPECT_TRUE(same(s.image, openCvUndistort(decoded, kIntrinsics)));
-    const cv::Mat heldSource = s.fusionSource, heldImage = s.image;
-    const cv::Mat sourceCopy = heldSource.clone(), imageCopy = heldImage.clone();
+    ASSERT_EQ(orb::decodeRgbFrame(orb::kRgbFormatNv12, nv12, decoded), orb::RgbDecode::Image);
+    EXPECT_TRUE(same(*s.fusionSource, decoded));
+    EXPECT_TRUE(same(*s.image, openCvUndistort(decoded, kIntrinsics)));
+    const orb::RgbImageRef heldSource = s.fusionSource, heldImage = s.image;
+    const cv::Mat sourceCopy = heldSource->clone(), imageCopy = heldImage->clone();
     cv::Mat other(H, W, CV_8UC3);
     for (std::uint32_t id = 5; id < 11; ++id) {
         cv::randu(other, cv::Scalar::all(0), cv::Scalar::all(255));
-        ASSERT_TRUE(orb::ProcessRgbFrame(s, frameOf(orb::kRgbFormatNv12, orbsim::encodeNv12(other), id), 1));
+        ASSERT_TRUE(orb::processRgbFrame(s, frameOf(orb::kRgbFormatNv12, orbsim::encodeNv12(other), id), 1));
     }
-    EXPECT_TRUE(same(heldSource, sourceCopy) && same(heldImage, imageCopy));
+    EXPECT_TRUE(same(*heldSource, sourceCopy) && same(*heldImage, imageCopy));
 
     // Undecodable frames publish nothing; an unknown format an empty image.
     orb::RgbShared t;
-    EXPECT_FALSE(orb::ProcessRgbFrame(t, frameOf(orb::kRgbFormatJpeg, Bytes(100, 1), 1), 0));
-    EXPECT_FALSE(orb::ProcessRgbFrame(t, frameOf(orb::kRgbFormatNv12, Bytes(100, 1), 2), 0));
-    EXPECT_FALSE(orb::TakeRgbImage(t, rec, 0ms));
+    EXPECT_FALSE(orb::processRgbFrame(t, frameOf(orb::kRgbFormatJpeg, Bytes(100, 1), 1), 0));
+    EXPECT_FALSE(orb::processRgbFrame(t, frameOf(orb::kRgbFormatNv12, Bytes(100, 1), 2), 0));
+    EXPECT_FALSE(orb::takeRgbImage(t, rec, 0ms));
     t.undistort = true;
     t.intrinsics[0] = t.intrinsics[1] = 500;
-    EXPECT_TRUE(orb::ProcessRgbFrame(t, frameOf(7, Bytes(100, 1), 4), 0));
-    ASSERT_TRUE(orb::TakeRgbImage(t, rec, 0ms));
-    EXPECT_TRUE(rec.size == 0 && !rec.data && rec.width == 1600 && rec.frame_id == 4 && t.fusionSource.empty());
+    EXPECT_TRUE(orb::processRgbFrame(t, frameOf(7, Bytes(100, 1), 4), 0));
+    ASSERT_TRUE(orb::takeRgbImage(t, rec, 0ms));
+    EXPECT_TRUE(rec.size == 0 && !rec.data && rec.width == 1600 && rec.frame_id == 4 && (!t.fusionSource || t.fusionSource->empty()));
 }
 
 // ------------------------------------------------------------------- fusion
@@ -163,7 +163,7 @@ TEST(Fusion, PointsTakeTheColourOfTheirPixelUnlessHiddenOrOutside) {
     for (const auto& p : pts) x.push_back(p[2]), y.push_back(p[0] * p[2]), z.push_back(p[1] * p[2]);
     std::vector<std::uint8_t> out(x.size() * 3, 0xEE);  // never a colour of this image here
     orb::FusionWorkspace ws;
-    orb::FuseColors(plainParams(0), img.data(), x.data(), y.data(), z.data(), x.size(), out.data(), ws);
+    orb::fuseColors(plainParams(0), img.data(), x.data(), y.data(), z.data(), x.size(), out.data(), ws);
     for (std::size_t i = 0; i < x.size(); ++i) {
         const std::uint8_t* o = &out[3 * i];
         const bool coloured = !(o[0] == 0xEE && o[1] == 0xEE && o[2] == 0xEE);
@@ -175,7 +175,7 @@ TEST(Fusion, PointsTakeTheColourOfTheirPixelUnlessHiddenOrOutside) {
 TEST(Fusion, CameraSetUpMatchesOpenCvAndRefusesUnusableValues) {
     const float extr[12] = {0, -1, 0, 0, 0, -1, 1, 0, 0, 0, 2, 0};
     orb::FusionParams p;
-    ASSERT_TRUE(orb::InitFusionState(p, kIntrinsics, H, W, extr));
+    ASSERT_TRUE(orb::initFusionState(p, kIntrinsics, H, W, extr));
     EXPECT_TRUE(p.width == W && p.height == H);
     cv::Matx33f K(760, 0, 800.5f, 0, 760, 600.5f, 0, 0, 1);
     cv::Mat D = (cv::Mat_<float>(1, 4) << kIntrinsics[4], kIntrinsics[5], kIntrinsics[6], kIntrinsics[7]), newK, m1, m2;
@@ -196,8 +196,8 @@ TEST(Fusion, CameraSetUpMatchesOpenCvAndRefusesUnusableValues) {
     std::memcpy(badExtr, extr, sizeof badExtr);
     bad[1] = 0;
     badExtr[10] = NAN;
-    EXPECT_FALSE(orb::InitFusionState(untouched, bad, H, W, extr));
-    EXPECT_FALSE(orb::InitFusionState(untouched, kIntrinsics, H, W, badExtr));
+    EXPECT_FALSE(orb::initFusionState(untouched, bad, H, W, extr));
+    EXPECT_FALSE(orb::initFusionState(untouched, kIntrinsics, H, W, badExtr));
     EXPECT_EQ(untouched.width, 0);
 }
 

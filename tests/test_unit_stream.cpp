@@ -1,8 +1,9 @@
 // Guards a device's point-cloud path (queue, frame boundaries, publication) against lost, mixed or torn frames.
 
-#include "core/device.h"
+#include "device/device.h"
 #include "scene.h"
 #include "stream/block_queue.h"
+#include "stream/frame_flow.h"
 #include "stream/packet.h"
 #include "support/harness.h"
 #include "support/packet_builder.h"
@@ -73,7 +74,7 @@ TEST(BlockQueue, InPlaceSlotsStayPutUntilReleased) {
 struct PlayedDevice {
     explicit PlayedDevice(const std::string& ip, std::uint8_t mode = 3) : ip(ip), dev(addDevice(ip, false, mode)) {}
     ~PlayedDevice() { removeDevice(ip); }
-    void feed(const PacketBuilder& b) { orb::handlePacket(dev, b.bytes().data(), b.bytes().size()); }
+    void feed(const PacketBuilder& b) { orb::handlePacket(dev.stream, b.bytes().data(), b.bytes().size()); }
     std::vector<std::size_t> drainFrames() {  // packet counts of the completed frames
         std::vector<std::size_t> sizes;
         for (orb::PacketListPtr l; dev.stream.frameQueue.tryPop(l);) sizes.push_back(l->packets.size());
@@ -81,7 +82,7 @@ struct PlayedDevice {
     }
     int processAll() {
         int n = 0;
-        for (orb::PacketListPtr l; dev.stream.frameQueue.tryPop(l); ++n) orb::processFrame(dev, *l);
+        for (orb::PacketListPtr l; dev.stream.frameQueue.tryPop(l); ++n) orb::processFrame(dev.stream, *l);
         return n;
     }
     std::string ip;

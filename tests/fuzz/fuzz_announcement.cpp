@@ -1,4 +1,4 @@
-// Device announcements: ParseAnnouncement on each datagram, and the passive
+// Device announcements: parseAnnouncement on each datagram, and the passive
 // search over the same datagrams arriving on its listening socket (served by
 // the in-memory socket layer). Holds: a parse leaves the record alone unless
 // it succeeds, every text it fills is NUL-terminated within its field, and
@@ -8,7 +8,7 @@
 // Input: datagrams as length-prefixed runs.
 
 #include "control/discovery.h"
-#include "core/registry.h"
+#include "device/context.h"
 #include "fake_net.h"
 #include "fuzz_io.h"
 
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& d : datagrams) {
         ZelOrbNetInfo info;
         orbtest::fillPattern(&info, sizeof info);
-        const bool ok = orb::ParseAnnouncement(d.data(), d.size(), info);
+        const bool ok = orb::parseAnnouncement(d.data(), d.size(), info);
         FUZZ_CHECK(ok ? terminated(info.lidar_ip, sizeof info.lidar_ip) && terminated(info.host_ip, sizeof info.host_ip)
                       : orbtest::holdsPattern(&info, sizeof info));
     }
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::set<std::string> seen;
     for (std::int32_t i = 0; i < count; ++i) {
         FUZZ_CHECK(terminated(found[i].lidar_ip, sizeof found[i].lidar_ip));
-        FUZZ_CHECK(orb::IsValidIPv4(found[i].lidar_ip) && orb::IsValidIPv4(found[i].host_ip));
+        FUZZ_CHECK(orb::isValidIPv4(found[i].lidar_ip) && orb::isValidIPv4(found[i].host_ip));
         FUZZ_CHECK(seen.insert(found[i].lidar_ip).second);
     }
     return 0;

@@ -11,9 +11,9 @@
 // then groups: count, and per datagram a kind byte and a length-prefixed run.
 
 #include "control/command.h"
-#include "core/device.h"
+#include "device/device.h"
 #include "core/lifecycle.h"
-#include "core/registry.h"
+#include "device/context.h"
 #include "fake_net.h"
 #include "fuzz_io.h"
 #include "orb_sdk.h"
@@ -122,7 +122,7 @@ void runGetter(std::uint8_t which, std::uint8_t arg) {
     case 16: {
         auto& reg = orb::Registry::get();
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
-        orb::RunConnectionQueries(*reg.find(kIp));
+        orb::runConnectionQueries(*reg.find(kIp));
         return;
     }
     case 17:

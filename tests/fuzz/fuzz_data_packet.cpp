@@ -5,8 +5,9 @@
 // Input: one configuration byte (processing mode, inversion, distance
 // window), the window bounds, then datagrams as length-prefixed runs.
 
-#include "core/device.h"
+#include "device/device.h"
 #include "fuzz_io.h"
+#include "stream/frame_flow.h"
 #include "stream/packet.h"
 
 namespace {
@@ -45,7 +46,7 @@ void process(orb::DeviceRecord& dev, const orb::PacketList& list, int& frames) {
         FUZZ_CHECK(ref.offset + ref.length <= list.bytes.size());
         FUZZ_CHECK(orb::kPacketHeaderSize + std::size_t{ref.records} * ref.format <= ref.length);
     }
-    orb::processFrame(dev, list);
+    orb::processFrame(dev.stream, list);
     const bool dual = orb::isDualEchoMode(st.processingMode.load());
     checkPositions(st.publishedFrame, st.inverted.load(), dual);
     if (dual) checkPositions(st.publishedSecondEcho, false, true);
@@ -82,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int i = 0; i < 4096 && !in.empty(); ++i) {
         std::vector<std::uint8_t> d = in.run();
         if (d.size() > orb::kMaxDatagram) d.resize(orb::kMaxDatagram);  // reception drops longer ones
-        orb::handlePacket(dev, d.data(), d.size());
+        orb::handlePacket(dev.stream, d.data(), d.size());
         orb::PacketListPtr list;
         while (st.frameQueue.tryPop(list)) {
             if (list) process(dev, *list, frames);

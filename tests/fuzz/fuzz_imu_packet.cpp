@@ -1,4 +1,4 @@
-// Nine-axis IMU datagrams: ParseImuPacket against a transcription of the
+// Nine-axis IMU datagrams: parseImuPacket against a transcription of the
 // frame walk the device protocol defines (head, four skipped bytes, time,
 // nine values, tail; a wrong tail resumes the search at the tail's place).
 

@@ -1,4 +1,4 @@
-// RGB fragments across a sequence of datagrams: AssembleRgbFragment with its
+// RGB fragments across a sequence of datagrams: assembleRgbFragment with its
 // state carried from one datagram to the next, against a transcription of
 // the fragment walk and reassembly rule of the device protocol; a completed
 // frame then goes through the format check of the decoder.
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<std::uint8_t> d = in.run();
         orb::RgbFrame got;
         orb::RgbFrame want;
-        const bool done = orb::AssembleRgbFragment(d.data(), d.size(), state, got);
+        const bool done = orb::assembleRgbFragment(d.data(), d.size(), state, got);
         FUZZ_CHECK(done == reference(d.data(), d.size(), ref, want));
         FUZZ_CHECK(state.frameId == ref.frameId && state.count == ref.count && state.bytes == ref.bytes);
         if (!done) continue;
@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(got.bytes == want.bytes);
         if (got.header.format() != orb::kRgbFormatJpeg) {  // JPEG decoding is OpenCV's, not ours
             cv::Mat image;
-            const orb::RgbDecode r = orb::DecodeRgbFrame(got.header.format(), got.bytes, image);
+            const orb::RgbDecode r = orb::decodeRgbFrame(got.header.format(), got.bytes, image);
             FUZZ_CHECK(r != orb::RgbDecode::Image || (image.rows == orb::kRgbHeight && image.cols == orb::kRgbWidth));
         }
     }

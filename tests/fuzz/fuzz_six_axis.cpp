@@ -5,8 +5,9 @@
 // Input: datagrams as length-prefixed runs; the magic and the data type of
 // each are forced, so every datagram takes the six-axis road.
 
-#include "core/device.h"
+#include "device/device.h"
 #include "fuzz_io.h"
+#include "stream/frame_flow.h"
 #include "stream/packet.h"
 
 namespace {
@@ -49,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         const int before = gCalls;
         const std::uint64_t delivered = st.stats.sixAxisDelivered.load();
-        orb::handlePacket(dev, d.data(), d.size());
+        orb::handlePacket(dev.stream, d.data(), d.size());
         const bool valid = d.size() >= orb::kSixAxisPacketSize && (d[8] == 1 || d[8] == 2);
         FUZZ_CHECK((gCalls == before + 1) == valid);
         FUZZ_CHECK(st.stats.sixAxisDelivered.load() == delivered + (valid ? 1 : 0));

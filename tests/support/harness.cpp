@@ -3,19 +3,19 @@
 #include <shared_mutex>
 #include <sstream>
 
-#include "core/device.h"
-#include "core/registry.h"
+#include "device/device.h"
+#include "device/context.h"
 #include "scene.h"
 
 namespace orbtest {
 
 orb::DeviceRecord& addDevice(const std::string& ip, bool threads, std::uint8_t mode, std::int32_t sourcePort) {
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::unique_lock<std::shared_mutex> lock(reg.mutex());
     auto rec = std::make_unique<orb::DeviceRecord>(ip, sourcePort);
     rec->stream.processingMode.store(mode);
     if (threads)
-        orb::StartDeviceThreads(*rec);
+        orb::startStreamThreads(rec->stream);
     else
         rec->stream.running = true;
     orb::DeviceRecord& ref = *rec;
@@ -24,13 +24,13 @@ orb::DeviceRecord& addDevice(const std::string& ip, bool threads, std::uint8_t m
 }
 
 void startDeviceThreads(const std::string& ip) {
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::unique_lock<std::shared_mutex> lock(reg.mutex());
-    if (orb::DeviceRecord* dev = reg.find(ip)) orb::StartDeviceThreads(*dev);
+    if (orb::DeviceRecord* dev = reg.find(ip)) orb::startStreamThreads(dev->stream);
 }
 
 bool withDevice(const std::string& ip, const std::function<void(orb::DeviceRecord&)>& f) {
-    auto& reg = orb::Registry::get();
+    auto& reg = orb::libraryContext().registry;
     std::shared_lock<std::shared_mutex> lock(reg.mutex());
     orb::DeviceRecord* dev = reg.find(ip);
     if (dev) f(*dev);
