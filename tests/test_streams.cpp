@@ -384,9 +384,17 @@ TEST_F(Rgb, ImagesArriveOnceWithTheirHeaderTheConnectionsRotationAndTheDevicesUn
 
 std::atomic<int> gStuck{0};
 std::atomic<bool> gRelease{false};
+std::atomic<std::int32_t> gStartAfterRelease{0}, gStopAfterRelease{0};
 void stuck() {
     ++gStuck;
     for (int i = 0; i < 3000 && !gRelease.load(); ++i) std::this_thread::sleep_for(5ms);
+}
+void stuckImu(ZelOrb9AxisImuData) {
+    stuck();
+    // By now the record is gone: both are refused inside the callback without
+    // reading it (the sanitized build catches a read).
+    gStartAfterRelease = ZelOrbStartDevice9AxisImuStream(kDev);
+    gStopAfterRelease = ZelOrbStopDevice9AxisImuStream(kDev);
 }
 
 // Callbacks that outlast the stop limit: disconnection returns, and the state
@@ -402,7 +410,7 @@ TEST_F(Rgb, TeardownKeepsTheStateOfThreadsStuckInTheirCallbacks) {
     orbtest::failNextThreadLaunches(1);
     EXPECT_EQ(ZelOrbStartDeviceRgbStream(kDev), RC_RGB_START_FAILED);
     orbtest::failNextThreadLaunches(0);
-    ASSERT_EQ(ZelOrbRegisterCallbackUpdate9AxisImuData(kDev, [](ZelOrb9AxisImuData) { stuck(); }), RC_OK);
+    ASSERT_EQ(ZelOrbRegisterCallbackUpdate9AxisImuData(kDev, stuckImu), RC_OK);
     ASSERT_EQ(ZelOrbRegisterCallbackUpdateRgb(kDev, [](ZelOrbRgbData) { stuck(); }), RC_OK);
     ASSERT_EQ(ZelOrbStartDevice9AxisImuStream(kDev), RC_OK);
     ASSERT_EQ(ZelOrbStartDeviceRgbStream(kDev), RC_OK);
@@ -414,6 +422,7 @@ TEST_F(Rgb, TeardownKeepsTheStateOfThreadsStuckInTheirCallbacks) {
     EXPECT_FALSE(imu.expired() || rgb.expired()) << "the stuck threads still hold their state";
     gRelease = true;
     EXPECT_TRUE(eventually([&] { return imu.expired() && rgb.expired(); }));
+    EXPECT_TRUE(gStartAfterRelease.load() == RC_GENERAL_ERROR && gStopAfterRelease.load() == RC_GENERAL_ERROR);
 }
 
 // ------------------------------------------------------------------- fusion

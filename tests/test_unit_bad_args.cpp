@@ -222,12 +222,15 @@ TEST_F(BadArgs, NullCallbacksFramesAndRecordsAreRefusedWithoutTakingTheData) {
     EXPECT_EQ(ZelOrbSetIntensityFiltering(nullptr, true, nullptr, nullptr, 3), RC_INVALID_TARGET);
 }
 
-TEST_F(BadArgs, ReceptionNetworkSettingsAndDiscoveryRefuseBadArgumentsBeforeAnyTraffic) {
+TEST_F(BadArgs, ReceptionRecordingNetworkSettingsAndDiscoveryRefuseBadArgumentsBeforeAnyTraffic) {
     EXPECT_EQ(ZelOrbStartReceiveData(nullptr, 6001), RC_INVALID_TARGET);
     EXPECT_EQ(ZelOrbStartReceiveData(kHost, 0), RC_LOCAL_PORT_NULL);
     for (std::int32_t port : {-1, 65536, INT_MAX, INT_MIN})
         EXPECT_EQ(ZelOrbStartReceiveData(kHost, port), RC_PORT_BIND_FAILED) << port;
     EXPECT_EQ(ZelOrbStopReceiveData(), RC_SOCKET_CLOSE_FAILED) << "a refused start leaves nothing open";
+    EXPECT_EQ(ZelOrbStartRecording(nullptr), RC_FILE_OPEN_FAILED);
+    EXPECT_EQ(ZelOrbStartRecording(""), RC_FILE_OPEN_FAILED);
+    EXPECT_EQ(ZelOrbStopRecording(), RC_RECORDING_NOT_STARTED);
 
     ZelOrbNetInfo info;
     fillPattern(&info, sizeof info);

@@ -164,7 +164,7 @@ TEST(DataPacket, ChecksRejectMalformedDatagramsAndCutRecordCounts) {
 float referenceCoord(float v, float sign) { return static_cast<float>(double(v / 10.0f) * 2.0 * double(sign)); }
 bool sameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0 || (a != a && b != b); }
 
-TEST(DataPacket, CoordinateConversionKeepsTheBitsOfTheSlowRule) {
+TEST(DataPacket, FastCoordinateConversionGivesTheBitsOfPlainArithmetic) {
     for (int v = -32768; v <= 32767; ++v)
         for (float s : {1.0f, -1.0f}) ASSERT_TRUE(sameBits(orb::coordFromInt(v, s), referenceCoord(float(v), s))) << v;
     std::mt19937 rng(3);

@@ -1,4 +1,4 @@
-// Guards the host filters against wrong medians, lost or moved points and unsafe settings, against OpenCV and rules.
+// Guards the host filters against wrong medians, lost or moved points and unsafe settings, against OpenCV and reference loops.
 
 #include <opencv2/imgproc.hpp>
 
@@ -103,7 +103,7 @@ TEST(FilterPipeline, MedianNetworksSelectTheSortedMiddle) {
     }
 }
 
-// The flying-pixel rule, pixel by pixel: a point whose differences to both
+// The flying-pixel check, pixel by pixel: a point whose differences to both
 // horizontal or both vertical neighbours exceed 3 T (16-bit saturated) is
 // emptied; edge pixels use their neighbour's difference, the far edge none.
 cv::Mat Flying(cv::Mat depth, long long threshold) {
@@ -124,7 +124,7 @@ cv::Mat Flying(cv::Mat depth, long long threshold) {
     return out;
 }
 
-TEST(FilterPipeline, FlyingPixelsMatchThePixelRuleOnRandomScenes) {
+TEST(FilterPipeline, FlyingPixelsMatchAPixelByPixelReferenceOnRandomScenes) {
     for (int threshold : {300, 0, 20000, -5}) {
         std::mt19937 rng(static_cast<unsigned>(threshold + 99));
         OrbFiltersALG f;

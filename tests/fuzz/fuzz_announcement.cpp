@@ -8,6 +8,7 @@
 // Input: datagrams as length-prefixed runs.
 
 #include "control/discovery.h"
+#include "core/ipv4.h"
 #include "device/context.h"
 #include "fake_net.h"
 #include "fuzz_io.h"

@@ -12,7 +12,7 @@
 
 #include "control/command.h"
 #include "device/device.h"
-#include "core/lifecycle.h"
+#include "device/connection.h"
 #include "device/context.h"
 #include "fake_net.h"
 #include "fuzz_io.h"
@@ -57,8 +57,8 @@ void answer(orb::net::Socket s, const std::uint8_t* data, std::size_t n, const o
 
 orb::DeviceRecord& setUp() {
     static orb::DeviceRecord* dev = [] {
-        FUZZ_CHECK(orb::OpenControlSocket("127.0.0.1"));
-        auto& reg = orb::Registry::get();
+        FUZZ_CHECK(orb::libraryContext().control.open("127.0.0.1"));
+        auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
         reg.setHostIp("127.0.0.1");
         auto record = std::make_unique<orb::DeviceRecord>(kIp, 6301);
@@ -120,7 +120,7 @@ void runGetter(std::uint8_t which, std::uint8_t arg) {
     case 14: rc = ZelGetLidarToRgbExtrinsicParam(kIp, o.f); break;
     case 15: rc = ZelGetLidarToIMUExtrinsicParam(kIp, o.f); break;
     case 16: {
-        auto& reg = orb::Registry::get();
+        auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
         orb::runConnectionQueries(*reg.find(kIp));
         return;

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "announcer.h"
+#include "capture_writer.h"
 #include "control_server.h"
 #include "fuzz_io.h"
 #include "imu_sender.h"
@@ -153,6 +154,27 @@ void controlAndDiscovery() {
         w.u8(hosts).u8(3);
         for (std::uint8_t i = 0; i < 5; ++i) w.u8(i).u8(i % 3).run(reply);
         save("fuzz_discovery", w.u8(1).u8(0).run(frameFor(c::kDiscovery, {}, 0, 1, type)));
+    }
+}
+
+// Point-cloud packets and an IMU frame on each link layer, as pcap and pcapng.
+void captures() {
+    using namespace orbsim;
+    orbsim::SceneFrame render;
+    orbsim::makeBoxScene(600, orbsim::BoxSpec{})->render(0, render);
+    const EncodedFrame enc = encodeFrame(render, 1, 10, 0, 1000);
+    for (int lt : {link::kEthernet, link::kLinuxSll, link::kLinuxSll2, link::kRawIpFile, link::kNull}) {
+        std::vector<CaptureRecord> recs;
+        for (std::size_t p = 0; p < 3; ++p)
+            recs.push_back({1000000 * static_cast<std::int64_t>(p),
+                            linkFrame(lt, ipv4Udp("10.0.0.2", 6301, "10.0.0.1", 6001, enc.packets[p])), 0});
+        recs.push_back({5000000, linkFrame(lt, ipv4Udp("10.0.0.2", 40000, "10.0.0.1", 50662,
+                                                       encodeImuFrame(imuSampleFor(1)), kIpMoreFragments)), 0});
+        for (bool ng : {false, true}) {
+            Writer w;
+            w.bytes(ng ? pcapng(lt, recs, true) : classicPcap(lt, recs));
+            save("fuzz_capture_reader", w);
+        }
     }
 }
 
