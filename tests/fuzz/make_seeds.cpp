@@ -190,5 +190,6 @@ int main(int argc, char** argv) {
     imuAndRgb();
     commandChannel();
     controlAndDiscovery();
+    captures();
     return 0;
 }
