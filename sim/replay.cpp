@@ -353,6 +353,7 @@ void Replay::send(const CapturedDatagram& d, Kind k) {
         return;
     }
     ++(k == Kind::PointCloud ? pointCloud_ : k == Kind::Imu ? imu_ : rgb_);
+    cameras_[cam]->store()->countSent(to.port);
 }
 
 }  // namespace orbsim

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <system_error>
 
+#include "core/diagnostics.h"
 #include "orb_sdk.h"
 
 namespace orb::record {
@@ -54,11 +54,6 @@ Recorder::Recorder(std::size_t queueBytes) : capacity_(roundUpPow2(queueBytes)) 
 
 Recorder::~Recorder() { stop(); }
 
-Recorder& Recorder::process() {
-    static Recorder recorder;
-    return recorder;
-}
-
 std::int32_t Recorder::start(const char* path) {
     if (path == nullptr || *path == '\0') return RC_FILE_OPEN_FAILED;
     std::lock_guard<std::mutex> control(controlMutex_);
@@ -73,15 +68,15 @@ std::int32_t Recorder::start(const char* path) {
     errno = 0;
     out_.open(p, std::ios::binary | std::ios::trunc);
     if (!out_) {
-        std::fprintf(stderr, "Recording: cannot open %s: %s\n", path, systemText().c_str());
+        printDiagnostic(DiagnosticStream::Err, "Recording: cannot open %s: %s\n", path, systemText().c_str());
         return RC_FILE_OPEN_FAILED;
     }
     std::uint8_t header[kPcapFileHeaderBytes];
-    EncodePcapFileHeader(header);
+    encodePcapFileHeader(header);
     out_.write(reinterpret_cast<const char*>(header), sizeof header);
     out_.flush();
     if (!out_) {
-        std::fprintf(stderr, "Recording: cannot write %s: %s\n", path, systemText().c_str());
+        printDiagnostic(DiagnosticStream::Err, "Recording: cannot write %s: %s\n", path, systemText().c_str());
         out_.close();
         removeIfRegular(p);
         return RC_FILE_WRITE_FAILED;
@@ -126,8 +121,8 @@ std::int32_t Recorder::stop() {
     started_ = false;
     const RecorderStats s = stats();
     if (s.dropped > 0)
-        std::fprintf(stderr, "Recording: %llu datagrams written, %llu not recorded (queue full)\n",
-                     static_cast<unsigned long long>(s.written), static_cast<unsigned long long>(s.dropped));
+        printDiagnostic(DiagnosticStream::Err, "Recording: %llu datagrams written, %llu not recorded (queue full)\n",
+                        static_cast<unsigned long long>(s.written), static_cast<unsigned long long>(s.dropped));
     return s.writeFailed ? RC_FILE_WRITE_FAILED : RC_OK;
 }
 
@@ -186,7 +181,7 @@ bool Recorder::writeEntries(std::uint64_t from, std::uint64_t to) {
         m.timeUs = h.timeUs;
         m.length = h.length;
         std::uint8_t packet[kPacketHeaderBytes];
-        EncodePacketHeader(m, ipId_++, packet);
+        encodePacketHeader(m, ipId_++, packet);
         out_.write(reinterpret_cast<const char*>(packet), sizeof packet);
         // The payload may wrap around the end of the ring: write it in two pieces.
         const std::uint64_t payload = from + sizeof h;
@@ -223,9 +218,9 @@ void Recorder::failWriting() {
     if (fs::is_regular_file(path_, ec)) fs::resize_file(path_, bytesFlushed_, ec);
     written_ = recordsFlushed_;
     writeFailed_ = true;
-    std::fprintf(stderr, "Recording: writing %s failed (%s); the file keeps the first %llu datagrams\n",
-                 path_.u8string().c_str(), why.c_str(),
-                 static_cast<unsigned long long>(written_.load()));
+    printDiagnostic(DiagnosticStream::Err,
+                    "Recording: writing %s failed (%s); the file keeps the first %llu datagrams\n",
+                    path_.u8string().c_str(), why.c_str(), static_cast<unsigned long long>(written_.load()));
 }
 
 void Recorder::run() {

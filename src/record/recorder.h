@@ -34,9 +34,6 @@ public:
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    // The library's recorder, fed by every receive path.
-    static Recorder& process();
-
     // RC_OK; RC_FILE_OPEN_FAILED (null, empty or unusable path: no file is
     // created); RC_FILE_WRITE_FAILED (the file header could not be written:
     // the file is removed); RC_RECORD_ALREADY_STARTED.
