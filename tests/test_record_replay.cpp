@@ -229,7 +229,6 @@ protected:
         ZelOrbRgbData image{};
         EXPECT_EQ(ZelOrbGetRgb(ip, &image), RC_OK);
         EXPECT_EQ(r.counts().unsent, 0u);
-        fprintf(stderr, "DEBUG %s imu sent %llu\n", r.summary().text(path).c_str(), (unsigned long long)r.counts().imu);
         ZelOrbStopDevice9AxisImuStream(ip);
         ZelOrbStopDeviceRgbStream(ip);
         ZelOrbDisconnectDevice(ip);
