@@ -26,9 +26,13 @@ std::shared_ptr<ThreadFlags> launchStreamThread(std::function<void(const std::sh
     return flags;
 }
 
-std::size_t receiveOrPause(net::Socket sock, std::vector<std::uint8_t>& buf, net::Endpoint& from) {
-    const int n = net::recvFrom(sock, buf.data(), buf.size(), &from);
-    if (n > 0) return static_cast<std::size_t>(n);
+std::size_t receiveOrPause(const StreamSocket& source, std::vector<std::uint8_t>& buf) {
+    net::Endpoint from;
+    const int n = net::recvFrom(source.sock, buf.data(), buf.size(), &from);
+    if (n > 0) {
+        source.recorder->capture(from, source.local, buf.data(), static_cast<std::size_t>(n));
+        return static_cast<std::size_t>(n);
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return 0;
 }

@@ -47,11 +47,19 @@ bool stopStreamThread(ThreadFlags& flags, std::chrono::milliseconds limit = kStr
 // a thread.
 std::shared_ptr<ThreadFlags> launchStreamThread(std::function<void(const std::shared_ptr<ThreadFlags>&)> body);
 
-// One datagram from a stream socket into buf: its length (and its sender in
-// from), or 0 after a short pause when none came. A time-out paces the IMU
+// A stream thread's socket, the host endpoint it was opened on and the
+// process's recorder (which outlives every device).
+struct StreamSocket {
+    net::Socket sock = net::kInvalidSocket;
+    net::Endpoint local;
+    record::Recorder* recorder = nullptr;
+};
+
+// One datagram from a stream socket into buf, offered to the recorder: its
+// length, or 0 after a short pause when none came. A time-out paces the IMU
 // socket's reads, but a closed or non-blocking socket returns at once, and a
 // thread must not spin on it.
-std::size_t receiveOrPause(net::Socket sock, std::vector<std::uint8_t>& buf, net::Endpoint& from);
+std::size_t receiveOrPause(const StreamSocket& source, std::vector<std::uint8_t>& buf);
 
 // The device as its stream threads see it.
 struct OwnerGate {

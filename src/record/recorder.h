@@ -36,11 +36,11 @@ public:
 
     // RC_OK; RC_FILE_OPEN_FAILED (null, empty or unusable path: no file is
     // created); RC_FILE_WRITE_FAILED (the file header could not be written:
-    // the file is removed); RC_RECORD_ALREADY_STARTED.
+    // the file is removed); RC_RECORDING_ALREADY_STARTED.
     std::int32_t start(const char* path);
     // Writes what is queued and closes the file. RC_OK; RC_FILE_WRITE_FAILED
     // when a write failed during the recording (the file then ends after the
-    // last whole record); RC_RECORD_NOT_STARTED.
+    // last whole record); RC_RECORDING_NOT_STARTED.
     std::int32_t stop();
 
     bool recording() const { return accepting_.load(std::memory_order_relaxed); }
