@@ -374,10 +374,11 @@ int runReplay(const SimConfig& config) {
     int tick = 0;
     auto line = [&](const char* head) {
         const auto c = replay.counts();
-        std::printf("orb-sim %s: %llu point-cloud, %llu IMU, %llu RGB datagrams sent, %llu not sent, %llu passes\n",
-                    head, static_cast<unsigned long long>(c.pointCloud), static_cast<unsigned long long>(c.imu),
-                    static_cast<unsigned long long>(c.rgb), static_cast<unsigned long long>(c.unsent),
-                    static_cast<unsigned long long>(c.passes));
+        std::printf(
+            "orb-sim %s: %llu point-cloud, %llu IMU, %llu RGB datagrams sent, %llu not sent, %llu passes, %.3f s\n",
+            head, static_cast<unsigned long long>(c.pointCloud), static_cast<unsigned long long>(c.imu),
+            static_cast<unsigned long long>(c.rgb), static_cast<unsigned long long>(c.unsent),
+            static_cast<unsigned long long>(c.passes), c.seconds);
         std::fflush(stdout);
     };
     while (!gInterrupted && !replay.finished()) {
