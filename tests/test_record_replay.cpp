@@ -87,8 +87,10 @@ public:
         posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&fa, 2, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         // Root is kept (-Z root) so the file can be written wherever the test writes.
-        const char* argv[] = {"tcpdump", "-i", "lo", "-n", "--immediate-mode", "-U", "-B", "32768", "-Z", "root", "-w", file.c_str(),
-                              "udp", nullptr};
+        // In immediate mode every ring slot takes the snap length: a short one
+        // and a large ring leave room for thousands of packets on a busy host.
+        const char* argv[] = {"tcpdump", "-i",  "lo",     "-n", "--immediate-mode", "-U", "-s", "65600", "-B",
+                              "131072",  "-Z", "root", "-w", file.c_str(),       "udp", nullptr};
         const int rc = posix_spawnp(&pid_, "tcpdump", &fa, nullptr, const_cast<char* const*>(argv), environ);
         posix_spawn_file_actions_destroy(&fa);
         if (rc != 0) return false;

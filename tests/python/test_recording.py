@@ -11,7 +11,7 @@ def test_recording_holds_the_stream_and_misuse_raises(open_camera, tmp_path):
     with pytest.raises(orb_sdk.Error) as again:
         orb_sdk.start_recording(str(path))
     _, cam = open_camera()
-    cam.frames(count=2)
+    assert len(list(cam.frames(count=2))) == 2
     orb_sdk.stop_recording()
     with pytest.raises(orb_sdk.Error) as idle:
         orb_sdk.stop_recording()
