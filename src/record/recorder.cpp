@@ -17,10 +17,14 @@ namespace fs = std::filesystem;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kIdlePause = std::chrono::milliseconds(5);
+// Each wake-up costs more than the records it writes at a few thousand a
+// second; the queue holds seconds of a stream.
+constexpr auto kIdlePause = std::chrono::milliseconds(20);
 // Bounds what a crash or a full disk can cost, and lets a reader follow the file.
 constexpr auto kFlushInterval = std::chrono::milliseconds(100);
-constexpr std::size_t kFileBufferBytes = std::size_t{1} << 20;
+// Records are gathered and written a batch at a time: a stream write per
+// datagram would be a system call per datagram.
+constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
 constexpr std::size_t kEntryAlign = 8;
 
 std::size_t roundUpPow2(std::size_t n) {
@@ -63,8 +67,8 @@ std::int32_t Recorder::start(const char* path) {
     std::unique_ptr<std::uint8_t[]> ring(new std::uint8_t[capacity_]);
     const fs::path p = fs::u8path(path);
     out_ = std::ofstream();
-    if (!fileBuffer_) fileBuffer_.reset(new char[kFileBufferBytes]);
-    out_.rdbuf()->pubsetbuf(fileBuffer_.get(), static_cast<std::streamsize>(kFileBufferBytes));
+    batch_.clear();
+    batch_.reserve(kBatchBytes + kPacketHeaderBytes + kMaxUdpPayload);
     errno = 0;
     out_.open(p, std::ios::binary | std::ios::trunc);
     if (!out_) {
@@ -182,22 +186,27 @@ bool Recorder::writeEntries(std::uint64_t from, std::uint64_t to) {
         m.length = h.length;
         std::uint8_t packet[kPacketHeaderBytes];
         encodePacketHeader(m, ipId_++, packet);
-        out_.write(reinterpret_cast<const char*>(packet), sizeof packet);
-        // The payload may wrap around the end of the ring: write it in two pieces.
-        const std::uint64_t payload = from + sizeof h;
-        const std::size_t at = static_cast<std::size_t>(payload & (capacity_ - 1));
-        const std::size_t first = std::min<std::size_t>(h.length, capacity_ - at);
-        out_.write(reinterpret_cast<const char*>(ring_.get() + at), static_cast<std::streamsize>(first));
-        out_.write(reinterpret_cast<const char*>(ring_.get()), static_cast<std::streamsize>(h.length - first));
-        if (!out_) return false;
+        batch_.insert(batch_.end(), packet, packet + sizeof packet);
+        // The payload may wrap around the end of the ring: copied in two pieces.
+        const std::size_t at = batch_.size();
+        batch_.resize(at + h.length);
+        copyOut(from + sizeof h, batch_.data() + at, h.length);
         bytesWritten_ += sizeof packet + h.length;
         written_.fetch_add(1, std::memory_order_relaxed);
         from += (sizeof h + h.length + kEntryAlign - 1) / kEntryAlign * kEntryAlign;
+        if (batch_.size() >= kBatchBytes && !writeBatch()) return false;
     }
     return true;
 }
 
+bool Recorder::writeBatch() {
+    out_.write(batch_.data(), static_cast<std::streamsize>(batch_.size()));
+    batch_.clear();
+    return static_cast<bool>(out_);
+}
+
 bool Recorder::flushFile() {
+    if (!writeBatch()) return false;
     out_.flush();
     if (!out_) return false;
     bytesFlushed_ = bytesWritten_;

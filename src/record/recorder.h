@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/net.h"
 #include "record/pcap_file.h"
@@ -62,6 +63,7 @@ private:
     void copyOut(std::uint64_t pos, void* dst, std::size_t n) const;
     void run();
     bool writeEntries(std::uint64_t from, std::uint64_t to);
+    bool writeBatch();
     bool flushFile();
     void failWriting();
 
@@ -72,7 +74,7 @@ private:
     bool started_ = false;
     std::filesystem::path path_;
     std::ofstream out_;           // writer thread only while started
-    std::unique_ptr<char[]> fileBuffer_;
+    std::vector<char> batch_;     // writer thread only: records not yet handed to out_
     std::uint64_t bytesWritten_ = 0;  // writer thread only
     std::uint64_t bytesFlushed_ = 0;  // writer thread only: the file holds this many whole bytes
     std::uint64_t recordsFlushed_ = 0;  // writer thread only: and this many records
