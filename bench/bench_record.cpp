@@ -7,7 +7,8 @@
 //      loses datagrams (its zero-loss capacity with the replay as sender),
 //      then at --max-rate: the replay's top rate as a ratio to it.
 // Linux only. Run inside a private network namespace.
-//   bench_record [window seconds (default 5)] [windows of each kind (default 2)]
+//   bench_record [window seconds (default 10)] [windows of each kind (default 2)]
+// Each recording pays once for its queue's first pages: short windows overstate it.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -192,7 +193,7 @@ void replayRate(const std::string& sim, const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
     const int windows = argc > 2 ? std::atoi(argv[2]) : 2;
     const std::string sim = ORB_SIM_BINARY;
     ZelOrbInit();
