@@ -410,8 +410,9 @@ ORB_API int32_t ZelOrbSetFlyingFilter(const char* ip, bool enable, int32_t thres
 /* Records every UDP datagram the library's sockets receive (from connected
  * cameras: point-cloud and six-axis packets, nine-axis IMU, RGB fragments,
  * command and discovery replies, announcements; also datagrams the library
- * then ignores, such as those from addresses not connected) into a capture file at path (UTF-8; replaced if it exists), in the
- * classic pcap format with link type raw IP: each record is an IPv4 + UDP
+ * then ignores, such as those from addresses not connected) into a capture
+ * file at path (UTF-8; replaced if it exists), in the classic pcap format
+ * with link type raw IP: each record is an IPv4 + UDP
  * packet with the datagram's source and destination and its arrival time.
  * Files open in Wireshark, tshark and tcpdump, and orb-sim --replay plays
  * them back. Receiving is never slowed: when the writer falls behind,
