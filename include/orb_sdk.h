@@ -218,7 +218,8 @@ typedef void (*ZelOrbRgbCallback)(ZelOrbRgbData data);
 
 /* Starts the socket interface; 0 on success, non-zero on failure. */
 ORB_API int32_t ZelOrbInit(void);
-/* Ends the socket interface; 0 on success, -1 on failure. */
+/* Ends the socket interface; 0 on success, -1 on failure. A recording still
+ * running is stopped first (its file is then complete). */
 ORB_API int32_t ZelOrbDeinit(void);
 /* Connects a device (its IP and the UDP source port of its data stream).
  * 0 new device, 1 known device reconnected, -1 setup failed on a known
@@ -406,10 +407,12 @@ ORB_API int32_t ZelOrbSetFlyingFilter(const char* ip, bool enable, int32_t thres
 
 /* -------------------------------------------------------------- recording */
 
-/* Records every datagram the library receives from connected cameras
- * (point-cloud and six-axis packets, nine-axis IMU, RGB fragments, command
- * replies) into a capture file at path (UTF-8; replaced if it exists), in the
- * classic pcap format with link type raw IP: each record is an IPv4 + UDP
+/* Records every UDP datagram the library's sockets receive (from connected
+ * cameras: point-cloud and six-axis packets, nine-axis IMU, RGB fragments,
+ * command and discovery replies, announcements; also datagrams the library
+ * then ignores, such as those from addresses not connected) into a capture
+ * file at path (UTF-8; replaced if it exists), in the classic pcap format
+ * with link type raw IP: each record is an IPv4 + UDP
  * packet with the datagram's source and destination and its arrival time.
  * Files open in Wireshark, tshark and tcpdump, and orb-sim --replay plays
  * them back. Receiving is never slowed: when the writer falls behind,
@@ -421,8 +424,8 @@ ORB_API int32_t ZelOrbSetFlyingFilter(const char* ip, bool enable, int32_t thres
 ORB_API int32_t ZelOrbStartRecording(const char* path);
 /* Writes what is still queued and closes the file: 0; -2001 when a write
  * failed during the recording (disk full: the file then ends with the last
- * whole record and stays readable); -2003 when no recording runs. Stop the
- * recording before unloading the library. */
+ * whole record and stays readable); -2003 when no recording runs.
+ * ZelOrbDeinit stops a recording still running. */
 ORB_API int32_t ZelOrbStopRecording(void);
 
 /* ------------------------------------------------------ plane angle, rotation */

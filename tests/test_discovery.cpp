@@ -1,11 +1,6 @@
 // Guards discovery against missed, doubled or foreign cameras and wrong host addresses across network namespaces.
 
 // The library runs inside the "host" namespace; cameras answer or announce over veth links.
-#ifndef _GNU_SOURCE
-#define _GNU_SOURCE  // setns
-#endif
-#include <fcntl.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include "announcer.h"
@@ -14,53 +9,12 @@
 #include "device/context.h"
 #include "settings_store.h"
 #include "support/harness.h"
+#include "support/netns.h"
 
 namespace {
 
-bool shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
-// A network namespace named "orbt<pid><tag>" that lives as long as the object;
-// deleting it removes every interface inside it.
-class NetNamespace {
-public:
-    explicit NetNamespace(const std::string& tag) : name_("orbt" + std::to_string(::getpid()) + tag) {
-        shell("ip netns del " + name_);  // a leftover of a crashed run with the same pid
-        ok_ = shell("ip netns add " + name_) && ip("link set lo up");
-    }
-    ~NetNamespace() {
-        if (ok_) shell("ip netns del " + name_);
-    }
-    bool ok() const { return ok_; }
-    const std::string& name() const { return name_; }
-    bool ip(const std::string& args) const { return shell("ip -n " + name_ + " " + args); }
-    // Runs fn on a thread inside the namespace (sockets belong to the namespace
-    // of the thread that makes them); false when it could not enter.
-    bool run(const std::function<void()>& fn) const {
-        const int fd = ::open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
-        bool entered = false;
-        std::thread t([&] {
-            entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-            if (entered) fn();
-        });
-        t.join();
-        if (fd >= 0) ::close(fd);
-        return entered;
-    }
-
-private:
-    std::string name_;
-    bool ok_ = false;
-};
-
-// Why namespaces cannot be made here (root and the ip tool are needed); empty when they can.
-std::string namespacesUnavailableReason() {
-    if (::geteuid() != 0) return "discovery needs network namespaces, which need root";
-    if (!shell("command -v ip")) return "the ip tool (iproute2) is not installed";
-    NetNamespace probe("probe");
-    if (!probe.ok()) return "ip netns add failed (no namespace support or not permitted)";
-    if (!probe.ip("link add p0 type veth peer name p1")) return "veth interfaces cannot be made";
-    return std::string();
-}
+using orbtest::NetNamespace;
+using orbtest::namespacesUnavailableReason;
 
 #define SKIP_WITHOUT_NAMESPACES() \
     if (const std::string why = namespacesUnavailableReason(); !why.empty()) GTEST_SKIP() << why

@@ -38,7 +38,14 @@ ORB_API int32_t ZelOrbInit(void) {
 }
 
 ORB_API int32_t ZelOrbDeinit(void) {
-    return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [] { return orb::net::cleanup() == 0 ? 0 : RC_GENERAL_ERROR; });
+    return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [] {
+        // A recording left running is finished here, so its file is complete
+        // once the application is done with the library (a failure to write
+        // it is reported by the recorder; the call's result stays that of
+        // the socket clean-up).
+        orb::libraryContext().recorder.stop();
+        return orb::net::cleanup() == 0 ? 0 : RC_GENERAL_ERROR;
+    });
 }
 
 ORB_API int32_t ZelOrbConnectDevice(const char* ip, int32_t port) {

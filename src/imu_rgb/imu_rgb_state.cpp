@@ -26,20 +26,25 @@ std::shared_ptr<ThreadFlags> launchStreamThread(std::function<void(const std::sh
     return flags;
 }
 
-std::size_t receiveOrPause(net::Socket sock, std::vector<std::uint8_t>& buf) {
-    const int n = net::recvFrom(sock, buf.data(), buf.size(), nullptr);
-    if (n > 0) return static_cast<std::size_t>(n);
+std::size_t receiveOrPause(const StreamSocket& source, std::vector<std::uint8_t>& buf) {
+    net::Endpoint from;
+    const int n = net::recvFrom(source.sock, buf.data(), buf.size(), &from);
+    if (n > 0) {
+        source.recorder->capture(from, source.local, buf.data(), static_cast<std::size_t>(n));
+        return static_cast<std::size_t>(n);
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return 0;
 }
 
-ImuRgbState::ImuRgbState(const std::string& deviceIp)
+ImuRgbState::ImuRgbState(const std::string& deviceIp, record::Recorder& recorderOfProcess)
     : imuFlags(std::make_shared<ThreadFlags>()),
       rgbRecvFlags(std::make_shared<ThreadFlags>()),
       rgbProcFlags(std::make_shared<ThreadFlags>()),
       gate(std::make_shared<OwnerGate>(deviceIp)),
       imu(std::make_shared<ImuShared>()),
-      rgb(std::make_shared<RgbShared>()) {}
+      rgb(std::make_shared<RgbShared>()),
+      recorder(recorderOfProcess) {}
 
 ImuRgbState::~ImuRgbState() { stopAll(); }
 

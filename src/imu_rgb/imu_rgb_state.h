@@ -21,6 +21,7 @@
 #include "control/control_endpoint.h"
 #include "orb_sdk.h"
 #include "platform/net.h"
+#include "record/recorder.h"
 
 namespace orb {
 
@@ -46,10 +47,19 @@ bool stopStreamThread(ThreadFlags& flags, std::chrono::milliseconds limit = kStr
 // a thread.
 std::shared_ptr<ThreadFlags> launchStreamThread(std::function<void(const std::shared_ptr<ThreadFlags>&)> body);
 
-// One datagram from a stream socket into buf: its length, or 0 after a short
-// pause when none came. A time-out paces the IMU socket's reads, but a closed
-// or non-blocking socket returns at once, and a thread must not spin on it.
-std::size_t receiveOrPause(net::Socket sock, std::vector<std::uint8_t>& buf);
+// A stream thread's socket, the host endpoint it was opened on and the
+// process's recorder (which outlives every device).
+struct StreamSocket {
+    net::Socket sock = net::kInvalidSocket;
+    net::Endpoint local;
+    record::Recorder* recorder = nullptr;
+};
+
+// One datagram from a stream socket into buf, offered to the recorder: its
+// length, or 0 after a short pause when none came. A time-out paces the IMU
+// socket's reads, but a closed or non-blocking socket returns at once, and a
+// thread must not spin on it.
+std::size_t receiveOrPause(const StreamSocket& source, std::vector<std::uint8_t>& buf);
 
 // The device as its stream threads see it.
 struct OwnerGate {
@@ -79,7 +89,9 @@ struct RunningStreams {
 
 class ImuRgbState {
 public:
-    explicit ImuRgbState(const std::string& deviceIp);
+    // The stream threads offer every datagram they receive to the recorder,
+    // which outlives every device.
+    ImuRgbState(const std::string& deviceIp, record::Recorder& recorder);
     ~ImuRgbState();  // stopAll(), then the shared blocks go with their last thread
     ImuRgbState(const ImuRgbState&) = delete;
     ImuRgbState& operator=(const ImuRgbState&) = delete;
@@ -104,6 +116,7 @@ public:
     const std::shared_ptr<OwnerGate> gate;
     const std::shared_ptr<ImuShared> imu;
     const std::shared_ptr<RgbShared> rgb;
+    record::Recorder& recorder;
 };
 
 // Start the device's nine-axis / RGB threads on the endpoint's current

@@ -118,13 +118,14 @@ std::uint8_t currentRotation(OwnerGate& gate) {
     return gate.ctrl ? gate.ctrl->rgbRotation.load() : 0;
 }
 
-void rgbReceiveMain(const std::shared_ptr<RgbShared>& s, const std::shared_ptr<ThreadFlags>& flags, net::Socket sock) {
+void rgbReceiveMain(const std::shared_ptr<RgbShared>& s, const std::shared_ptr<ThreadFlags>& flags,
+                    const StreamSocket& source) {
     try {
         RgbAssembly assembly;
         RgbFrame frame;
         std::vector<std::uint8_t> buf(kStreamReceiveArea);
         while (flags->run.load()) {
-            const std::size_t n = receiveOrPause(sock, buf);
+            const std::size_t n = receiveOrPause(source, buf);
             if (n == 0 || !assembleRgbFragment(buf.data(), n, assembly, frame)) continue;
             if (frame.bytes.empty()) continue;
             {
@@ -185,11 +186,11 @@ std::int32_t startRgbStream(ImuRgbState& st, const ControlEndpoint& ctrl) {
     st.rgbProcFlags->run.store(false);
     if (stopStreamThread(*st.rgbRecvFlags)) stopStreamThread(*st.rgbProcFlags);
     openGate(st, ctrl);
-    const net::Socket sock = ctrl.dataSocket;
+    const StreamSocket source{ctrl.dataSocket, ctrl.localData, &st.recorder};
     auto rgb = st.rgb;
     auto gate = st.gate;
     auto recvFlags =
-        launchStreamThread([rgb, sock](const std::shared_ptr<ThreadFlags>& own) { rgbReceiveMain(rgb, own, sock); });
+        launchStreamThread([rgb, source](const std::shared_ptr<ThreadFlags>& own) { rgbReceiveMain(rgb, own, source); });
     if (!recvFlags) return RC_RGB_START_FAILED;
     st.rgbRecvFlags = recvFlags;
     auto procFlags =

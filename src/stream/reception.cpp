@@ -17,7 +17,8 @@ constexpr int kRequestedRecvBuffer = 0x40000000;
 
 }  // namespace
 
-Reception::Reception(StreamDirectory& directory) : directory_(directory), staging_(kBatch * kStagingStride) {}
+Reception::Reception(StreamDirectory& directory, record::Recorder& recorder)
+    : directory_(directory), recorder_(recorder), staging_(kBatch * kStagingStride) {}
 
 Reception::~Reception() {
     receiveActive_.store(false);
@@ -58,6 +59,7 @@ void Reception::run() {
     for (int i = 0; i < kBatch; ++i) bufs[i] = staging_.data() + static_cast<std::size_t>(i) * kStagingStride;
     int lens[kBatch];
     net::Endpoint froms[kBatch];
+    net::Endpoint local;
     std::uint32_t lastAddr = 0;
     std::string lastText;
     while (receiveActive_.load()) {
@@ -65,6 +67,7 @@ void Reception::run() {
         {
             std::lock_guard<std::mutex> lock(sockMutex_);
             n = net::recvBatch(sock_, bufs, kStagingStride, lens, froms, kBatch);
+            local = local_;
         }
         if (n <= 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -72,6 +75,7 @@ void Reception::run() {
         }
         datagrams_.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
         for (int i = 0; i < n; ++i) {
+            if (lens[i] > 0) recorder_.capture(froms[i], local, bufs[i], static_cast<std::size_t>(lens[i]));
             if (lastText.empty() || froms[i].addr != lastAddr) {
                 lastAddr = froms[i].addr;
                 lastText = net::formatIPv4(lastAddr);
@@ -109,6 +113,7 @@ std::int32_t Reception::open(const char* hostIp, std::int32_t port) {
     {
         std::lock_guard<std::mutex> lock(sockMutex_);
         sock_ = s;
+        local_ = net::makeEndpoint(hostIp ? hostIp : "", static_cast<std::uint16_t>(port));
     }
     if (port == 0) return RC_LOCAL_PORT_NULL;
 

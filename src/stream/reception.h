@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "record/recorder.h"
 #include "stream/stream_state.h"
 
 namespace orb {
@@ -41,8 +42,9 @@ struct ReceptionStats {
 
 class Reception {
 public:
-    // The receive area is allocated here, once for the process.
-    explicit Reception(StreamDirectory& directory);
+    // The receive area is allocated here, once for the process. Every
+    // datagram received is offered to the recorder.
+    Reception(StreamDirectory& directory, record::Recorder& recorder);
     ~Reception();  // ends the thread and closes the socket
     Reception(const Reception&) = delete;
     Reception& operator=(const Reception&) = delete;
@@ -69,10 +71,15 @@ private:
     void joinFinished();
 
     StreamDirectory& directory_;
+    record::Recorder& recorder_;
     std::mutex apiMutex_;
     std::mutex sockMutex_;  // the handle against a receive in progress: a closed
                             // descriptor number must never be read after reuse
     net::Socket sock_ = net::kInvalidSocket;
+    // Where datagrams are recorded as sent to: the host address the socket
+    // was opened for (not the one each came to, a multicast group for
+    // instance, which the socket does not tell) and its port. Under sockMutex_.
+    net::Endpoint local_;
     std::atomic<bool> receiveActive_{false};
     std::atomic<bool> threadActive_{false};
     std::thread thread_;
