@@ -124,10 +124,9 @@ struct StreamState {
     std::thread frameThread;
 };
 
-// Starts the packet and frame threads of a stream (running flag set). Called
-// under the exclusive registry lock, before or after the record is inserted.
+// Starts the packet and frame threads of a stream (running flag set).
 void startStreamThreads(StreamState& st);
-// Clears the running flag and ready flags (called under the exclusive registry lock).
+// Clears the running flag and ready flags and wakes both threads.
 void signalStreamThreadsStop(StreamState& st);
 // Waits (without any lock) until both threads have ended. A thread in the
 // middle of a frame finishes it first, including a frame callback.
