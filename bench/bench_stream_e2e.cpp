@@ -185,15 +185,15 @@ TrialResult bareTrial(double rate, bool batch, double seconds) {
 orb::DeviceRecord* attachDevice() {
     auto& reg = orb::libraryContext().registry;
     std::unique_lock<std::shared_mutex> lock(reg.mutex());
-    auto rec = std::make_unique<orb::DeviceRecord>(kDevice, 6301);
+    auto rec = std::make_shared<orb::DeviceRecord>(kDevice, 6301);
     orb::startStreamThreads(rec->stream);
     orb::DeviceRecord* raw = rec.get();
-    reg.devices()[kDevice] = std::move(rec);
+    reg.devices()[kDevice] = rec;
     return raw;
 }
 
 void detachDevice() {
-    std::unique_ptr<orb::DeviceRecord> rec;
+    orb::DevicePtr rec;
     {
         auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());

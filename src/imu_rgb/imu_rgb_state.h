@@ -71,7 +71,7 @@ struct ImuShared {
     std::atomic<bool> newSample{false};
     ZelOrb9AxisImuData latest{};
     ZelOrb9AxisImuCallback callback = nullptr;
-    std::atomic<std::uint64_t> samples{0};  // parsed; written by the IMU thread only
+    std::atomic<std::uint64_t> samples{0};  // parsed by the IMU thread
 };
 
 class ImuRgbState {

@@ -47,7 +47,7 @@ void imuThreadMain(const std::shared_ptr<ImuShared>& imu, const std::shared_ptr<
             const std::size_t n = receiveOrWait(sock, buf);
             ZelOrb9AxisImuData sample;
             if (n == 0 || !parseImuPacket(buf.data(), n, sample)) continue;
-            imu->samples.store(imu->samples.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            imu->samples.fetch_add(1, std::memory_order_relaxed);
             ZelOrb9AxisImuCallback callback;
             {
                 std::lock_guard<std::mutex> lk(imu->mutex);

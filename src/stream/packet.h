@@ -31,7 +31,10 @@ constexpr std::size_t kSixAxisPacketSize = 46;  // bytes 6..45 form the record
 constexpr std::size_t kSixAxisRecordOffset = 6;
 constexpr std::size_t kSixAxisTimeOffset = 12;  // u64 nanoseconds, delivered as milliseconds
 
-enum class PacketKind { Frame, SixAxis, Ignored };
+// A packet to use, or the reason it is dropped: too short for its kind,
+// wrong magic, unknown data type or record selector (or six-axis check
+// byte), unsupported version.
+enum class PacketKind { Frame, SixAxis, BadLength, BadMagic, BadDataType, BadVersion };
 
 struct PacketInfo {
     std::uint8_t dataType = 0;

@@ -14,16 +14,16 @@ namespace orbtest {
 orb::DeviceRecord& attachStreamDevice(const std::string& ip, std::int32_t sourcePort, std::uint8_t mode) {
     auto& reg = orb::libraryContext().registry;
     std::unique_lock<std::shared_mutex> lock(reg.mutex());
-    auto rec = std::make_unique<orb::DeviceRecord>(ip, sourcePort);
+    auto rec = std::make_shared<orb::DeviceRecord>(ip, sourcePort);
     rec->stream.processingMode.store(mode);
     orb::startStreamThreads(rec->stream);
     orb::DeviceRecord& ref = *rec;
-    reg.devices()[ip] = std::move(rec);
+    reg.devices()[ip] = rec;
     return ref;
 }
 
 bool detachStreamDevice(const std::string& ip) {
-    std::unique_ptr<orb::DeviceRecord> rec;
+    orb::DevicePtr rec;
     {
         auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
