@@ -442,8 +442,9 @@ ORB_API int32_t ZelOrbSetFlyingFilter(const char* ip, bool enable, int32_t thres
 /* ------------------------------------------------------------ statistics */
 
 /* Fills stats (up to stats->size bytes) for the connected device ip: 0;
- * RC_INVALID_TARGET (null or malformed ip, null stats, or a size smaller
- * than the first version of the record, 168 bytes); RC_DEVICE_NOT_FOUND. */
+ * RC_INVALID_TARGET (null ip, null stats, or a size smaller than the first
+ * version of the record, 168 bytes); RC_DEVICE_NOT_FOUND (no device
+ * connected under ip). */
 ORB_API int32_t ZelOrbGetStreamStatistics(const char* ip, ZelOrbStreamStatistics* stats);
 /* Zeroes the device's counters and the process-wide count of datagrams from
  * unknown sources: 0; RC_INVALID_TARGET; RC_DEVICE_NOT_FOUND. */

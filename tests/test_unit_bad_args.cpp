@@ -175,6 +175,14 @@ std::vector<IpCall> ipCalls() {
         {"ZelOrbSetTimeMedianFilter", [](const char* ip) { return ZelOrbSetTimeMedianFilter(ip, true, 5, 100); }, L,
          LN},
         {"ZelOrbSetFlyingFilter", [](const char* ip) { return ZelOrbSetFlyingFilter(ip, true, 300); }, L, LN},
+        {"ZelOrbGetStreamStatistics",
+         [](const char* ip) {
+             ZelOrbStreamStatistics s{};
+             s.size = sizeof s;
+             return ZelOrbGetStreamStatistics(ip, &s);
+         },
+         L, LN},
+        {"ZelOrbResetStreamStatistics", [](const char* ip) { return ZelOrbResetStreamStatistics(ip); }, L, LN},
     };
 }
 
@@ -380,6 +388,14 @@ TEST_F(BadArgs, NullFramesAndRecordsAreRefusedWithoutTakingTheData) {
     EXPECT_EQ(ZelOrbGetRGBDFusionData(kIp, &rgb), RC_INVALID_TARGET);  // no buffer behind data
     const std::uint64_t size = rgb.size;  // the record is packed: no reference to its fields
     EXPECT_EQ(size, 0u);
+
+    // A statistics record smaller than its first version is refused untouched.
+    EXPECT_EQ(ZelOrbGetStreamStatistics(kIp, nullptr), RC_INVALID_TARGET);
+    ZelOrbStreamStatistics st;
+    std::memset(&st, 0xA7, sizeof st);
+    st.size = sizeof st - 8;
+    EXPECT_EQ(ZelOrbGetStreamStatistics(kIp, &st), RC_INVALID_TARGET);
+    EXPECT_EQ(st.datagrams, 0xA7A7A7A7A7A7A7A7u);
 }
 
 TEST_F(BadArgs, ReceptionStartRefusesNullHostAndBadPortsWithoutBinding) {

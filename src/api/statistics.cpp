@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "core/api_guard.h"
-#include "core/ipv4.h"
 #include "device/context.h"
 #include "device/device.h"
 #include "device/lookup.h"
@@ -21,7 +20,7 @@ constexpr std::uint32_t kFirstStatisticsSize = 168;
 template <class Body>
 std::int32_t onStatistics(const char* ip, Body&& body) {
     return orb::apiGuard<std::int32_t>(RC_GENERAL_ERROR, [&]() -> std::int32_t {
-        if (!ip || !orb::isValidIPv4(ip)) return RC_INVALID_TARGET;
+        if (!ip) return RC_INVALID_TARGET;
         return orb::withDevice<std::int32_t>(ip, orb::FromCallback::Allowed, RC_DEVICE_NOT_FOUND, body);
     });
 }
