@@ -376,7 +376,10 @@ TEST_F(Reception, StatisticsCountEveryFaultTheSimulatorLogs) {
             got = {};
             got.size = sizeof got;
             EXPECT_EQ(ZelOrbGetStreamStatistics(run.ip, &got), RC_OK);
-            return got.datagrams == want.datagrams && got.frames_published == want.frames_completed;
+            // The packet thread counts after the reception: wait for the last of it.
+            return got.datagrams == want.datagrams && got.frames_published == want.frames_completed &&
+                   got.dropped_length + got.truncated == want.dropped_length + want.truncated &&
+                   got.dropped_bad_magic + got.dropped_bad_version == want.dropped_bad_magic + want.dropped_bad_version;
         };
         EXPECT_TRUE(eventually(settled));
         EXPECT_EQ(got.size, sizeof got);
