@@ -207,7 +207,12 @@ TEST_F(StressFaults, ReceptionStopsAndRestartsUnderLoad) {
                 return !c.error.empty() || c.newest > sentBefore[k];
             },
             5s);
-        EXPECT_TRUE(fresh) << deviceIp(k);
+        ZelOrbStreamStatistics st{};
+        st.size = sizeof st;
+        ZelOrbGetStreamStatistics(deviceIp(k).c_str(), &st);
+        EXPECT_TRUE(fresh) << deviceIp(k) << ": newest " << c.newest << " sent " << sentBefore[k] << " completed "
+                           << st.frames_completed << " published " << st.frames_published << " queue full "
+                           << st.frames_dropped_queue_full << " datagrams " << st.datagrams;
         EXPECT_TRUE(c.error.empty()) << c.error;
     }
     failures.report();

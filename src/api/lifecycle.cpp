@@ -64,7 +64,9 @@ ORB_API int32_t ZelOrbConnectDevice(const char* ip, int32_t port) {
                     dev = it->second;
                 } else {
                     dev = orb::DevicePtr(new orb::DeviceRecord(key, port));
-                    operation = std::unique_lock<std::mutex>(dev->operationMutex);
+                    // Nobody else knows the new mutex yet: trying cannot fail,
+                    // and it orders no lock after the registry's.
+                    operation = std::unique_lock<std::mutex>(dev->operationMutex, std::try_to_lock);
                     reg.devices().emplace(key, dev);
                     created = true;
                 }
