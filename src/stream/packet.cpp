@@ -187,6 +187,15 @@ bool typeSuitsMode(std::uint8_t dataType, std::uint8_t mode) {
     }
 }
 
+bool needsPromptHandling(const std::uint8_t* d, std::size_t len, std::uint16_t& previousNumber) {
+    if (len < kAtPacketNumber + 2 || bytes::readLe16(d) != kPacketMagic) return false;
+    if (d[kAtDataType] == kTypeSixAxis) return true;
+    const std::uint16_t n = bytes::readLe16(d + kAtPacketNumber);
+    const bool drop = n < previousNumber;
+    previousNumber = n;
+    return drop;
+}
+
 PacketKind inspectPacket(const std::uint8_t* d, std::size_t len, PacketInfo& info) {
     if (len < 4) return PacketKind::BadLength;
     if (bytes::readLe16(d) != kPacketMagic) return PacketKind::BadMagic;

@@ -54,6 +54,12 @@ bool isDualEchoMode(std::uint8_t mode);
 // unsupported version or an invalid selector.
 PacketKind inspectPacket(const std::uint8_t* d, std::size_t len, PacketInfo& info);
 
+// For the reception: whether a datagram needs the packet thread at once (a
+// six-axis packet, whose callback waits, or a packet whose number drops and
+// so closes a frame); the others may wait for a later wake. previousNumber is
+// the reception's own record of the device's last packet number.
+bool needsPromptHandling(const std::uint8_t* d, std::size_t len, std::uint16_t& previousNumber);
+
 struct DecodeTarget {
     std::uint8_t mode = kModeFull;
     std::int32_t axisSign = 1;

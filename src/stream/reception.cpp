@@ -5,6 +5,7 @@
 
 #include "core/diagnostics.h"
 #include "orb_sdk.h"
+#include "stream/packet.h"
 
 namespace orb {
 
@@ -15,6 +16,7 @@ constexpr int kBatch = 64;
 constexpr std::size_t kStagingStride = kMaxDatagram + 1;
 constexpr int kRequestedRecvBuffer = 0x40000000;
 constexpr int kIdleWaitMs = 10;
+constexpr std::uint32_t kWakeEvery = 64;
 
 }  // namespace
 
@@ -55,6 +57,12 @@ StreamState* Reception::route(const std::uint8_t* data, int len, const net::Endp
     std::memcpy(slot->bytes, data, static_cast<std::size_t>(len));
     st->packetQueue.commit();
     stats.datagramsQueued.fetch_add(1, std::memory_order_relaxed);
+    // Waking the packet thread for every datagram costs more than handling
+    // it: wake it when a frame closes or a six-axis record waits, and every
+    // kWakeEvery datagrams so that the queue never fills.
+    const bool prompt = needsPromptHandling(data, static_cast<std::size_t>(len), st->routedPacketNumber);
+    if (!prompt && ++st->queuedSinceWake < kWakeEvery) return nullptr;
+    st->queuedSinceWake = 0;
     return st;
 }
 

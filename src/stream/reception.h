@@ -66,7 +66,7 @@ public:
 private:
     void run();
     // Queues one datagram on its device's stream (directory lock held
-    // shared): the stream it was queued on, or null when dropped.
+    // shared): the stream whose packet thread is to be woken, or null.
     StreamState* route(const std::uint8_t* data, int len, const net::Endpoint& from, const std::string& sourceText);
     void joinFinished();
 

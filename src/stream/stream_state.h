@@ -135,6 +135,10 @@ struct StreamState {
     ZelOrb6AxisImuCallback sixAxisCallback = nullptr;  // under streamMutex
 
     Wakeup packetWake;  // the reception pushed datagrams, or a stop
+    // Reception thread only: the device's last packet number it saw, and the
+    // datagrams queued since it last woke the packet thread.
+    std::uint16_t routedPacketNumber = 0;
+    std::uint32_t queuedSinceWake = 0;
     Wakeup frameWake;   // the packet thread pushed a frame, or a stop
     StreamStats stats;
     std::thread packetThread;
