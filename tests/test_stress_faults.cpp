@@ -129,4 +129,70 @@ TEST_F(StressFaults, CameraVanishingMidControlServerExchangeFailsOnlyThatCall) {
     }
 }
 
+// ------------------------------------------------- slow calls, other cameras
+
+// While one thread connects an absent camera, one sets the mode of a camera
+// whose control server never answers and one disconnects and reconnects a
+// third, every datagram of a streaming camera is routed and every frame the
+// simulator sent is completed and published.
+TEST_F(StressFaults, SlowCallsOnOtherCamerasCostAStreamingCameraNothing) {
+    orbsim::CameraOptions streaming = streamingCamera(0, kPort, kSanitized ? 5 : 20);
+    orbsim::StreamerOptions so = *streaming.pointCloud;
+    streaming.pointCloud.reset();  // started below, once the device is registered
+    so.deviceIp = deviceIp(0);
+    so.keepFrames = 0;
+    camera(streaming);
+    orbsim::CameraOptions mute;
+    mute.deviceIp = deviceIp(1);
+    mute.controlServer = orbsim::ControlServerOptions{};
+    orbsim::Camera& muteCam = camera(mute);
+    orbsim::CameraOptions churn;
+    churn.deviceIp = deviceIp(2);
+    camera(churn);
+    const std::string ipS = deviceIp(0), ipM = deviceIp(1), ipC = deviceIp(2), absent = deviceIp(40);
+    for (const std::string& ip : {ipS, ipM, ipC}) ASSERT_EQ(ZelOrbConnectDevice(ip.c_str(), 6301), RC_OK) << ip;
+    muteCam.controlServer()->setFault(orbsim::CsFault::Silence);
+
+    orbsim::PointCloudStreamer sim(so, streaming.scene);
+    ASSERT_TRUE(sim.start());
+    Failures failures;
+    auto expect = [&](const char* what, std::int32_t got, std::int32_t want) {
+        if (got != want) failures.add(std::string(what) + " gave " + std::to_string(got));
+    };
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        // A new record whose setup fails stays registered; setting it up again fails plainly.
+        expect("connect absent", ZelOrbConnectDevice(absent.c_str(), 6301), RC_HANDSHAKE_FAILED);
+        expect("connect absent again", ZelOrbConnectDevice(absent.c_str(), 6301), RC_GENERAL_ERROR);
+        expect("disconnect absent", ZelOrbDisconnectDevice(absent.c_str()), RC_OK);
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < 2; ++i) expect("mode of mute", ZelOrbSetDeviceMode(ipM.c_str(), 0), RC_GENERAL_ERROR);
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < 5; ++i) {
+            expect("disconnect", ZelOrbDisconnectDevice(ipC.c_str()), RC_OK);
+            expect("reconnect", ZelOrbConnectDevice(ipC.c_str(), 6301), RC_OK);
+        }
+    });
+    for (auto& t : threads) t.join();
+    failures.report();
+    sim.stop();
+
+    ZelOrbStreamStatistics st{};
+    auto settled = [&] {
+        st = {};
+        st.size = sizeof st;
+        return ZelOrbGetStreamStatistics(ipS.c_str(), &st) == RC_OK && st.datagrams == sim.packetsSent() &&
+               st.frames_published + 1 >= sim.framesSent();
+    };
+    EXPECT_TRUE(eventually(settled, 10s));
+    EXPECT_GE(sim.framesSent(), 5u);  // the slow calls last seconds
+    EXPECT_EQ(st.datagrams, sim.packetsSent());
+    EXPECT_EQ(st.dropped_queue_full + st.dropped_length + st.frames_dropped_queue_full + st.frames_missing_packets, 0u);
+    // The last frame stays open: no later packet closes it.
+    EXPECT_EQ(st.frames_completed, sim.framesSent() - 1);
+    EXPECT_EQ(st.frames_published, st.frames_completed);
+}
+
 }  // namespace

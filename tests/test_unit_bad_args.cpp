@@ -42,6 +42,8 @@ std::vector<IpCall> ipCalls() {
     static const double d[1] = {1.0};
     static ZelOrb9AxisImuData imu;
     static ZelOrbRgbData rgb;
+    static ZelOrbStreamStatistics stats;
+    stats.size = sizeof stats;
     static Frame f1 = newFrame(), f2 = newFrame();
     rgb.data = bytes;
     std::vector<IpCall> calls = {
@@ -80,6 +82,7 @@ std::vector<IpCall> ipCalls() {
         LIBRARY_CALL(ZelOrbSetDistanceCompensationEnabled(ip, true)),
         LIBRARY_CALL(ZelOrbSetIntensityFiltering(ip, true, d, d, 1)), LIBRARY_CALL(ZelOrbSetSpatialFilter(ip, true, 5)),
         LIBRARY_CALL(ZelOrbSetTimeMedianFilter(ip, true, 5, 100)), LIBRARY_CALL(ZelOrbSetFlyingFilter(ip, true, 300)),
+        LIBRARY_CALL(ZelOrbGetStreamStatistics(ip, &stats)), LIBRARY_CALL(ZelOrbResetStreamStatistics(ip)),
         CALL(ZelOrbInitRGBDFusionParam(ip), RC_INVALID_TARGET, RC_GENERAL_ERROR),  // reading the parameters fails
     };
     return calls;

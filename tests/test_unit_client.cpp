@@ -11,6 +11,7 @@
 
 #include "client/client_args.h"
 #include "client/export.h"
+#include "client/stream_health.h"
 #include "support/harness.h"
 
 namespace {
@@ -85,3 +86,16 @@ TEST(ClientExport, PlyHeadersMatchTheirBodiesAndPngsAreValid) {
 }
 
 }  // namespace
+TEST(ClientHealth, DropsAndTooSmallBuffersAreNamed) {
+    ZelOrbStreamStatistics a{}, b{};
+    b.datagrams = 500;
+    EXPECT_EQ(orbclient::dropSummary(a, b), "");
+    b.dropped_queue_full = 7;
+    b.dropped_bad_magic = 2;
+    b.frames_missing_packets = 1;
+    EXPECT_EQ(orbclient::dropSummary(a, b), "  dropped: 9 datagrams (queue full 7, magic 2), frames (missing packets 1)");
+    // 7,800 datagrams/s (20 fps, format 10) do not fit Linux's default 208 KiB.
+    const std::string w = orbclient::receiveBufferWarning(2 * 212992, 7800);
+    EXPECT_NE(w.find("sysctl -w net.core.rmem_max=18874368"), std::string::npos) << w;
+    EXPECT_EQ(orbclient::receiveBufferWarning(64 << 20, 7800), "");
+}

@@ -128,12 +128,12 @@ TEST(DataPacket, ChecksRejectMalformedDatagramsAndCutRecordCounts) {
     const Bytes six = cat(PacketBuilder(4, 0, 0, 0, 0, 0, 0).set(8, 1).bytes(), {0});  // 46 bytes
     using K = orb::PacketKind;
     const std::pair<Bytes, K> cases[] = {
-        {good, K::Frame}, {{}, K::Ignored}, {head(good, 3), K::Ignored}, {head(good, 44), K::Ignored},
-        {head(good, 45), K::Frame}, {with(good, 0, 0x5B), K::Ignored}, {with(good, 1, 0x5A), K::Ignored},
-        {with(good, 3, 7), K::Ignored} /* type */, {with(good, 6, 1), K::Ignored} /* version */,
-        {with(good, 18, 3), K::Ignored} /* selector */, {with(good, 3, 14), K::Frame} /* none in type 14 */,
-        {head(six, -1), K::Ignored}, {six, K::SixAxis}, {with(six, 8, 0), K::Ignored} /* check byte */,
-        {with(six, 8, 3), K::Ignored}, {with(with(six, 6, 9), 8, 2), K::SixAxis} /* version not checked */,
+        {good, K::Frame}, {{}, K::BadLength}, {head(good, 3), K::BadLength}, {head(good, 44), K::BadLength},
+        {head(good, 45), K::Frame}, {with(good, 0, 0x5B), K::BadMagic}, {with(good, 1, 0x5A), K::BadMagic},
+        {with(good, 3, 7), K::BadDataType} /* type */, {with(good, 6, 1), K::BadVersion} /* version */,
+        {with(good, 18, 3), K::BadDataType} /* selector */, {with(good, 3, 14), K::Frame} /* none in type 14 */,
+        {head(six, -1), K::BadLength}, {six, K::SixAxis}, {with(six, 8, 0), K::BadDataType} /* check byte */,
+        {with(six, 8, 3), K::BadDataType}, {with(with(six, 6, 9), 8, 2), K::SixAxis} /* version not checked */,
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Bytes d(cases[i].first);

@@ -56,10 +56,12 @@ struct StreamSocket {
 };
 
 // One datagram from a stream socket into buf, offered to the recorder: its
-// length, or 0 after a short pause when none came. A time-out paces the IMU
-// socket's reads, but a closed or non-blocking socket returns at once, and a
-// thread must not spin on it.
-std::size_t receiveOrPause(const StreamSocket& source, std::vector<std::uint8_t>& buf);
+// length, or 0 when none came within kStreamIdleWait (the thread then looks
+// at its run flag). The thread sleeps in the wait until a datagram arrives; a
+// socket that cannot be waited on costs a pause instead, so the thread never
+// spins.
+constexpr std::chrono::milliseconds kStreamIdleWait{20};
+std::size_t receiveOrWait(const StreamSocket& source, std::vector<std::uint8_t>& buf);
 
 // The device as its stream threads see it.
 struct OwnerGate {
@@ -79,12 +81,7 @@ struct ImuShared {
     std::atomic<bool> newSample{false};
     ZelOrb9AxisImuData latest{};
     ZelOrb9AxisImuCallback callback = nullptr;
-};
-
-// Which stream threads ran before a pause.
-struct RunningStreams {
-    bool imu = false;
-    bool rgb = false;
+    std::atomic<std::uint64_t> samples{0};  // parsed by the IMU thread
 };
 
 class ImuRgbState {
@@ -100,13 +97,12 @@ public:
     // 2 s per thread. Idempotent. True when all threads have ended.
     bool stopAll();
 
-    // For a connection setup that replaces the data and IMU sockets: stop
-    // the stream threads before the old sockets close (they would otherwise
-    // keep reading a closed descriptor whose number may be reused), then
-    // start again those that were running, on the new sockets. The caller
-    // holds the registry lock exclusively.
-    RunningStreams pauseForNewSockets();
-    void resumeOnNewSockets(RunningStreams running, const ControlEndpoint& ctrl);
+    // For a connection setup that replaces the data and IMU sockets: stops
+    // the stream threads before reopen() closes the old sockets (they would
+    // otherwise keep reading a closed descriptor whose number may be
+    // reused), then starts again those that were running, on the new
+    // sockets. Starts and stops of the streams wait meanwhile.
+    void replaceSockets(const ControlEndpoint& ctrl, const std::function<void()>& reopen);
 
     std::mutex controlMutex;  // serialises start/stop; guards the flag pointers below
     std::shared_ptr<ThreadFlags> imuFlags;
@@ -121,14 +117,20 @@ public:
 
 // Start the device's nine-axis / RGB threads on the endpoint's current
 // sockets (stopping running ones first): RC_OK or RC_IMU_START_FAILED /
-// RC_RGB_START_FAILED. The caller holds the registry lock.
+// RC_RGB_START_FAILED. The caller keeps the record alive.
 std::int32_t startImuStream(ImuRgbState& st, const ControlEndpoint& ctrl);
 std::int32_t startRgbStream(ImuRgbState& st, const ControlEndpoint& ctrl);
 // Stop them: RC_OK, or -1 when a thread did not end within the stop limit.
 std::int32_t stopImuStream(ImuRgbState& st);
 std::int32_t stopRgbStream(ImuRgbState& st);
+// The same starts with st.controlMutex already held.
+std::int32_t startImuStreamLocked(ImuRgbState& st, const ControlEndpoint& ctrl);
+std::int32_t startRgbStreamLocked(ImuRgbState& st, const ControlEndpoint& ctrl);
 
 // Opens the owner gate on ctrl; called by a start. Caller holds controlMutex.
 void openGate(ImuRgbState& st, const ControlEndpoint& ctrl);
+// Wakes the RGB processing thread waiting for a frame, so it sees its run
+// flag cleared at once.
+void wakeRgbProcessing(RgbShared& rgb);
 
 }  // namespace orb

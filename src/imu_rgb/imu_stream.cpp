@@ -44,9 +44,10 @@ void imuThreadMain(const std::shared_ptr<ImuShared>& imu, const std::shared_ptr<
     try {
         std::vector<std::uint8_t> buf(kStreamReceiveArea);
         while (flags->run.load()) {
-            const std::size_t n = receiveOrPause(source, buf);
+            const std::size_t n = receiveOrWait(source, buf);
             ZelOrb9AxisImuData sample;
             if (n == 0 || !parseImuPacket(buf.data(), n, sample)) continue;
+            imu->samples.fetch_add(1, std::memory_order_relaxed);
             ZelOrb9AxisImuCallback callback;
             {
                 std::lock_guard<std::mutex> lk(imu->mutex);
@@ -81,6 +82,10 @@ std::int32_t takeImuSample(ImuShared& imu, ZelOrb9AxisImuData& out, std::chrono:
 
 std::int32_t startImuStream(ImuRgbState& st, const ControlEndpoint& ctrl) {
     std::lock_guard<std::mutex> lk(st.controlMutex);
+    return startImuStreamLocked(st, ctrl);
+}
+
+std::int32_t startImuStreamLocked(ImuRgbState& st, const ControlEndpoint& ctrl) {
     stopStreamThread(*st.imuFlags);
     openGate(st, ctrl);
     const StreamSocket source{ctrl.imuSocket, ctrl.localImu, &st.recorder};

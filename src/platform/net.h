@@ -34,6 +34,9 @@ bool closeSocket(Socket s);
 
 bool setNonBlocking(Socket s, bool nonBlocking);
 bool setRecvBuffer(Socket s, int bytes);
+// The receive buffer the system granted, as it reports it (Linux counts its
+// bookkeeping in, so twice what it allows for data); 0 when unknown.
+int recvBufferSize(Socket s);
 bool setReuseAddr(Socket s);
 bool setRecvTimeoutMs(Socket s, int ms);
 bool setSendTimeoutMs(Socket s, int ms);

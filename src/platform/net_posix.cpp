@@ -84,6 +84,12 @@ bool setRecvBuffer(Socket s, int bytes) {
     return ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
 }
 
+int recvBufferSize(Socket s) {
+    int bytes = 0;
+    socklen_t len = sizeof bytes;
+    return ::getsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, &len) == 0 ? bytes : 0;
+}
+
 bool setReuseAddr(Socket s) {
     int on = 1;
     return ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;

@@ -102,6 +102,12 @@ bool setRecvBuffer(Socket s, int bytes) {
     return ::setsockopt(raw(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
 }
 
+int recvBufferSize(Socket s) {
+    int bytes = 0;
+    int len = sizeof bytes;
+    return ::getsockopt(raw(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&bytes), &len) == 0 ? bytes : 0;
+}
+
 bool setReuseAddr(Socket s) {
     BOOL on = TRUE;
     return ::setsockopt(raw(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0;

@@ -35,9 +35,8 @@ protected:
 // Counters of the reception thread; read by tests and benchmarks.
 struct ReceptionStats {
     std::uint64_t datagrams = 0;      // received from the socket
-    std::uint64_t oversized = 0;      // longer than a datagram may be
     std::uint64_t unknownSource = 0;  // no device registered under the address
-    std::uint64_t wrongPort = 0;      // registered address, source port not accepted
+    std::int64_t grantedRecvBuffer = 0;  // bytes the system granted the socket; 0 before one opened
 };
 
 class Reception {
@@ -63,11 +62,14 @@ public:
     std::int32_t stop();
 
     ReceptionStats stats() const;
+    void resetUnknownSource();
     bool threadRunning() const { return threadActive_.load(); }
 
 private:
     void run();
-    void route(const std::uint8_t* data, int len, const net::Endpoint& from, const std::string& sourceText);
+    // Queues one datagram on its device's stream (directory lock held
+    // shared): the stream whose packet thread is to be woken, or null.
+    StreamState* route(const std::uint8_t* data, int len, const net::Endpoint& from, const std::string& sourceText);
     void joinFinished();
 
     StreamDirectory& directory_;
@@ -85,7 +87,8 @@ private:
     std::thread thread_;
     std::vector<std::uint8_t> staging_;  // the reception thread's receive area, kept for the process
 
-    std::atomic<std::uint64_t> datagrams_{0}, oversized_{0}, unknownSource_{0}, wrongPort_{0};
+    std::atomic<std::uint64_t> datagrams_{0}, unknownSource_{0};
+    std::atomic<std::int64_t> grantedRecvBuffer_{0};
 };
 
 }  // namespace orb
