@@ -9,7 +9,8 @@
 //   d. latency from the last datagram of a frame leaving the simulator to the
 //      frame callback (and from the datagram that closes the frame);
 //   e. CPU of the library's threads while one device streams 20 frames/s of
-//      record format 10.
+//      record format 10;
+//   f. CPU of the library with one registered device that sends nothing.
 // Per-thread CPU time comes from /proc on Linux and GetThreadTimes on Windows.
 #ifdef _WIN32
 #include <windows.h>
@@ -242,15 +243,15 @@ TrialResult bareTrial(double rate, bool batch, double seconds) {
 orb::DeviceRecord* attachDevice() {
     auto& reg = orb::libraryContext().registry;
     std::unique_lock<std::shared_mutex> lock(reg.mutex());
-    auto rec = std::make_unique<orb::DeviceRecord>(kDevice, 6301);
+    auto rec = std::make_shared<orb::DeviceRecord>(kDevice, 6301);
     orb::startStreamThreads(rec->stream);
     orb::DeviceRecord* raw = rec.get();
-    reg.devices()[kDevice] = std::move(rec);
+    reg.devices()[kDevice] = rec;
     return raw;
 }
 
 void detachDevice() {
-    std::unique_ptr<orb::DeviceRecord> rec;
+    orb::DevicePtr rec;
     {
         auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
@@ -411,6 +412,15 @@ int main(int argc, char** argv) {
     std::printf("  latency closing datagram -> callback: median %.2f ms, p99 %.2f ms\n", percentile(fromClosing, 0.5),
                 percentile(fromClosing, 0.99));
     std::printf("  library CPU: %.1f%% of a core (target <= 10%%)\n", 100 * (cpu1 - cpu0) / wall);
+
+    // f: a connected device that sends nothing, with the reception running.
+    attachDevice();
+    const double idle0 = processCpu();
+    const auto i0 = Clock::now();
+    std::this_thread::sleep_for(5s);
+    const double idleWall = std::chrono::duration<double>(Clock::now() - i0).count();
+    std::printf("f. idle connected device, 5 s: library CPU %.3f%% of a core\n", 100 * (processCpu() - idle0) / idleWall);
+    detachDevice();
     ZelOrbStopReceiveData();
     return 0;
 }

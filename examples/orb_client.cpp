@@ -15,6 +15,7 @@
 #include "client/client_args.h"
 #include "client/export.h"
 #include "client/simulator_launch.h"
+#include "client/stream_health.h"
 #include "orb_sdk.h"
 
 namespace {
@@ -258,6 +259,9 @@ int main(int argc, char** argv) {
 
     auto start = std::chrono::steady_clock::now();
     long lastFrames = 0, lastRgb = 0, lastImu = 0;
+    ZelOrbStreamStatistics lastStats{};
+    lastStats.size = sizeof lastStats;
+    ZelOrbGetStreamStatistics(ip.c_str(), &lastStats);
     for (int second = 1; !gStop; ++second) {
         auto next = start + std::chrono::seconds(second);
         while (!gStop && std::chrono::steady_clock::now() < next) std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -272,7 +276,18 @@ int main(int argc, char** argv) {
             else
                 std::printf("  angle: %s", lastAngleText.c_str());
         }
+        ZelOrbStreamStatistics stats{};
+        stats.size = sizeof stats;
+        const bool haveStats = ZelOrbGetStreamStatistics(ip.c_str(), &stats) == RC_OK;
+        if (haveStats) std::printf("%s", orbclient::dropSummary(lastStats, stats).c_str());
         std::printf("\n");
+        // The first second shows the camera's rate: warn once if the socket
+        // cannot hold a second of it.
+        if (haveStats && second == 1)
+            std::printf("%s", orbclient::receiveBufferWarning(stats.receive_buffer_bytes,
+                                                              static_cast<double>(stats.datagrams - lastStats.datagrams))
+                                  .c_str());
+        if (haveStats) lastStats = stats;
         std::fflush(stdout);
         lastFrames = f;
         lastRgb = r;

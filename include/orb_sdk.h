@@ -95,6 +95,41 @@ enum ZelOrbDeviceStatus {
     DEV_UNDEFINED_ERROR = 255
 };
 
+/* Stream statistics of one device: what its datagrams became. The caller
+ * sets size to the number of bytes it allocated (sizeof the record it was
+ * compiled with); the library fills at most that many and sets size to the
+ * bytes it filled, so records grow at their end without breaking older
+ * callers. Counters run from the device's
+ * connection or its last reset. */
+typedef struct ZelOrbStreamStatistics {
+    uint32_t size;
+    uint32_t reserved;                  /* 0 */
+    uint64_t datagrams;                 /* point-cloud datagrams routed to the device */
+    uint64_t bytes;                     /* their bytes */
+    uint64_t dropped_queue_full;        /* the packet queue was full */
+    uint64_t dropped_wrong_port;        /* from a source port not accepted */
+    uint64_t dropped_length;            /* too short for their kind, or too long */
+    uint64_t dropped_bad_magic;
+    uint64_t dropped_bad_data_type;     /* unknown data type or record format */
+    uint64_t dropped_bad_version;
+    uint64_t truncated;                 /* fewer records than announced: the whole ones used */
+    uint64_t frames_completed;          /* closed by the packet number rule */
+    uint64_t frames_published;          /* decoded and handed out */
+    uint64_t frames_dropped_queue_full; /* the frame queue was full */
+    uint64_t frames_packet_overflow;    /* packets beyond the packet list's limit left out */
+    uint64_t frames_missing_packets;    /* a gap in their packet numbers */
+    uint64_t six_axis_packets;
+    uint64_t nine_axis_samples;
+    uint64_t rgb_images_completed;
+    uint64_t rgb_images_dropped;        /* incomplete, replaced before processing, or undecodable */
+    /* Process-wide. */
+    uint64_t unknown_source_datagrams;  /* from addresses of no connected device */
+    /* The point-cloud socket's receive buffer as the system granted and
+     * reports it (Linux counts its bookkeeping in: about half of it holds
+     * datagrams); 0 before receiving started. */
+    int64_t receive_buffer_bytes;
+} ZelOrbStreamStatistics;
+
 /* ---------------------------------------------------------------- records */
 
 #define ZEL_ORB_FRAME_ROWS 150
@@ -218,7 +253,8 @@ typedef void (*ZelOrbRgbCallback)(ZelOrbRgbData data);
 
 /* Starts the socket interface; 0 on success, non-zero on failure. */
 ORB_API int32_t ZelOrbInit(void);
-/* Ends the socket interface; 0 on success, -1 on failure. */
+/* Ends the socket interface; 0 on success, -1 on failure. A recording still
+ * running is stopped first (its file is then complete). */
 ORB_API int32_t ZelOrbDeinit(void);
 /* Connects a device (its IP and the UDP source port of its data stream).
  * 0 new device, 1 known device reconnected, -1 setup failed on a known
@@ -404,12 +440,25 @@ ORB_API int32_t ZelOrbSetSpatialFilter(const char* ip, bool enable, int32_t size
 ORB_API int32_t ZelOrbSetTimeMedianFilter(const char* ip, bool enable, int32_t count, int32_t threshold);
 ORB_API int32_t ZelOrbSetFlyingFilter(const char* ip, bool enable, int32_t threshold);
 
+/* ------------------------------------------------------------ statistics */
+
+/* Fills stats (up to stats->size bytes) for the connected device ip: 0;
+ * RC_INVALID_TARGET (null ip, null stats, or a size smaller than the first
+ * version of the record, 168 bytes); RC_DEVICE_NOT_FOUND (no device
+ * connected under ip). */
+ORB_API int32_t ZelOrbGetStreamStatistics(const char* ip, ZelOrbStreamStatistics* stats);
+/* Zeroes the device's counters and the process-wide count of datagrams from
+ * unknown sources: 0; RC_INVALID_TARGET; RC_DEVICE_NOT_FOUND. */
+ORB_API int32_t ZelOrbResetStreamStatistics(const char* ip);
+
 /* -------------------------------------------------------------- recording */
 
-/* Records every datagram the library receives from connected cameras
- * (point-cloud and six-axis packets, nine-axis IMU, RGB fragments, command
- * replies) into a capture file at path (UTF-8; replaced if it exists), in the
- * classic pcap format with link type raw IP: each record is an IPv4 + UDP
+/* Records every UDP datagram the library's sockets receive (from connected
+ * cameras: point-cloud and six-axis packets, nine-axis IMU, RGB fragments,
+ * command and discovery replies, announcements; also datagrams the library
+ * then ignores, such as those from addresses not connected) into a capture
+ * file at path (UTF-8; replaced if it exists), in the classic pcap format
+ * with link type raw IP: each record is an IPv4 + UDP
  * packet with the datagram's source and destination and its arrival time.
  * Files open in Wireshark, tshark and tcpdump, and orb-sim --replay plays
  * them back. Receiving is never slowed: when the writer falls behind,
@@ -421,8 +470,8 @@ ORB_API int32_t ZelOrbSetFlyingFilter(const char* ip, bool enable, int32_t thres
 ORB_API int32_t ZelOrbStartRecording(const char* path);
 /* Writes what is still queued and closes the file: 0; -2001 when a write
  * failed during the recording (disk full: the file then ends with the last
- * whole record and stays readable); -2003 when no recording runs. Stop the
- * recording before unloading the library. */
+ * whole record and stays readable); -2003 when no recording runs.
+ * ZelOrbDeinit stops a recording still running. */
 ORB_API int32_t ZelOrbStopRecording(void);
 
 /* ------------------------------------------------------ plane angle, rotation */
@@ -468,6 +517,9 @@ ORB_STATIC_ASSERT(sizeof(ZelOrbRgbData) == 52, "ZelOrbRgbData is 52 bytes");
 ORB_STATIC_ASSERT(offsetof(ZelOrbRgbData, channels) == 20, "channels at 20");
 ORB_STATIC_ASSERT(offsetof(ZelOrbRgbData, frame_id) == 36, "frame_id at 36");
 ORB_STATIC_ASSERT(offsetof(ZelOrbRgbData, data) == 44, "data at 44");
+ORB_STATIC_ASSERT(sizeof(ZelOrbStreamStatistics) == 168, "ZelOrbStreamStatistics is 168 bytes");
+ORB_STATIC_ASSERT(offsetof(ZelOrbStreamStatistics, datagrams) == 8, "datagrams at 8");
+ORB_STATIC_ASSERT(offsetof(ZelOrbStreamStatistics, receive_buffer_bytes) == 160, "receive_buffer_bytes at 160");
 ORB_STATIC_ASSERT(sizeof(AngleMeasureParams) == 52, "AngleMeasureParams is 52 bytes");
 ORB_STATIC_ASSERT(sizeof(RotateParams) == 24, "RotateParams is 24 bytes");
 #undef ORB_STATIC_ASSERT

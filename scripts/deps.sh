@@ -4,6 +4,8 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config libopencv-dev libgtest-dev libgmock-dev
       libbenchmark-dev iproute2 clang libclang-rt-dev libpcap-dev "$@")
+# Outside tools the record-and-replay tests read and make captures with.
+pkgs+=(tshark tcpdump)
 # orb-viewer, and a virtual display with Mesa's software renderer for its tests.
 pkgs+=(libimgui-dev libglfw3-dev libepoxy-dev xvfb xauth libgl1-mesa-dri)
 # The Python module, its tests and both install routes.

@@ -32,9 +32,9 @@ if [ "${1:-}" = "--suite" ]; then
   ctest --output-on-failure -j"$(nproc)" --timeout 300 ${3:+-R "$3"}
   exit
 fi
-# CI's subset: Winsock behaviour, the library's streams against the simulator,
+# CI's subset: Winsock behaviour, the stream queue and packet handling, images,
 # the byte-level decoders and the interface's argument checks.
-ci_tests=(test_winsock test_stream_delivery test_imu test_unit_core test_unit_stream_packets test_unit_bad_args)
+ci_tests=(test_winsock test_unit_stream test_unit_decoders test_unit_images test_unit_bad_args)
 ci_regex="^($(IFS='|'; echo "${ci_tests[*]}")|test_unit_dll_.*|test_unit_packaging)$"
 targets=()
 filter=""

@@ -92,8 +92,10 @@ void Announcer::run() {
     std::unique_lock<std::mutex> lk(mutex_);
     while (!stopRequested_) {
         const Bytes datagram = encode(store_->netSettings());
-        if (net::sendTo(sock_, datagram.data(), datagram.size(), group) == static_cast<int>(datagram.size()))
+        if (net::sendTo(sock_, datagram.data(), datagram.size(), group) == static_cast<int>(datagram.size())) {
             sent_.fetch_add(1);
+            store_->countSent(group.port);
+        }
         cv_.wait_for(lk, std::chrono::milliseconds(options_.intervalMs), [this] { return stopRequested_; });
     }
 }

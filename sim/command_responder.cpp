@@ -188,10 +188,10 @@ void CommandResponder::flushDue(bool all) {
 }
 
 void CommandResponder::transmit(const Outgoing& o) {
-    if (o.fromIp.empty())
-        net::sendTo(sock_, o.bytes.data(), o.bytes.size(), o.to);
-    else
-        sendFrom(o.fromIp, o.to, o.bytes);
+    const bool sent = o.fromIp.empty()
+                          ? net::sendTo(sock_, o.bytes.data(), o.bytes.size(), o.to) == static_cast<int>(o.bytes.size())
+                          : sendFrom(o.fromIp, o.to, o.bytes);
+    if (sent) store_->countSent(o.to.port);
     if (o.answer) answered_.fetch_add(1);
 }
 

@@ -70,6 +70,7 @@ bool ImuSender::sendRaw(const wire::Bytes& datagram) {
     if (sock_ == net::kInvalidSocket) return false;
     if (net::sendTo(sock_, datagram.data(), datagram.size(), to) != static_cast<int>(datagram.size())) return false;
     sent_.fetch_add(1);
+    store_->countSent(to.port);
     return true;
 }
 

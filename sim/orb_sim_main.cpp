@@ -343,6 +343,14 @@ void printHelp() {
     std::printf("  %-20s %s\n", "--help", "this text");
 }
 
+// The camera's log of what it sent: UDP datagrams per destination port.
+void printSentByPort(const orbsim::Camera& camera) {
+    std::string line = "orb-sim: " + camera.deviceIp() + " sent UDP datagrams by destination port:";
+    for (const auto& [port, count] : camera.store()->sentByPort())
+        line += " " + std::to_string(port) + "=" + std::to_string(count);
+    std::printf("%s\n", line.c_str());
+}
+
 volatile std::sig_atomic_t gInterrupted = 0;
 extern "C" void onSignal(int) { gInterrupted = 1; }
 
@@ -366,10 +374,11 @@ int runReplay(const SimConfig& config) {
     int tick = 0;
     auto line = [&](const char* head) {
         const auto c = replay.counts();
-        std::printf("orb-sim %s: %llu point-cloud, %llu IMU, %llu RGB datagrams sent, %llu not sent, %llu passes\n",
-                    head, static_cast<unsigned long long>(c.pointCloud), static_cast<unsigned long long>(c.imu),
-                    static_cast<unsigned long long>(c.rgb), static_cast<unsigned long long>(c.unsent),
-                    static_cast<unsigned long long>(c.passes));
+        std::printf(
+            "orb-sim %s: %llu point-cloud, %llu IMU, %llu RGB datagrams sent, %llu not sent, %llu passes, %.3f s\n",
+            head, static_cast<unsigned long long>(c.pointCloud), static_cast<unsigned long long>(c.imu),
+            static_cast<unsigned long long>(c.rgb), static_cast<unsigned long long>(c.unsent),
+            static_cast<unsigned long long>(c.passes), c.seconds);
         std::fflush(stdout);
     };
     while (!gInterrupted && !replay.finished()) {
@@ -383,6 +392,7 @@ int runReplay(const SimConfig& config) {
     const bool done = replay.finished();
     replay.stop();
     line(done ? "replay done" : "replay stopped");
+    for (const auto& c : replay.cameras()) printSentByPort(*c);
     return 0;
 }
 
@@ -495,7 +505,10 @@ int main(int argc, char** argv) {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
     }
-    for (auto& c : cameras) c->stop();
+    for (auto& c : cameras) {
+        c->stop();
+        printSentByPort(*c);
+    }
     cameras.clear();
     orb::net::cleanup();
     std::printf("orb-sim: stopped\n");

@@ -365,7 +365,9 @@ void PointCloudStreamer::sendDueSixAxis(std::chrono::steady_clock::time_point no
 }
 
 bool PointCloudStreamer::sendDatagram(const std::uint8_t* d, std::size_t n) {
-    return orb::net::sendTo(sock_, d, n, dest_) == static_cast<int>(n);
+    if (orb::net::sendTo(sock_, d, n, dest_) != static_cast<int>(n)) return false;
+    if (store_) store_->countSent(dest_.port);
+    return true;
 }
 
 void PointCloudStreamer::sendFrame(std::uint64_t frameIndex, bool pace, std::chrono::steady_clock::time_point start,

@@ -262,6 +262,9 @@ ReplayCounts Replay::counts() const {
     c.rgb = rgb_.load();
     c.unsent = unsent_.load();
     c.passes = passes_.load();
+    const std::int64_t from = sendingFromNs_.load(), to = sendingToNs_.load();
+    const std::int64_t now = Clock::now().time_since_epoch().count();
+    if (from != 0) c.seconds = std::chrono::duration<double>(Clock::duration(to != 0 ? to - from : now - from)).count();
     return c;
 }
 
@@ -286,11 +289,13 @@ void Replay::run() {
         };
         while (!stop_ && !connected()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    sendingFromNs_ = Clock::now().time_since_epoch().count();
     while (!stop_) {
         if (!sendPass()) break;
         ++passes_;
         if (!options_.loop) break;
     }
+    sendingToNs_ = Clock::now().time_since_epoch().count();
     finished_ = true;
 }
 
@@ -353,6 +358,7 @@ void Replay::send(const CapturedDatagram& d, Kind k) {
         return;
     }
     ++(k == Kind::PointCloud ? pointCloud_ : k == Kind::Imu ? imu_ : rgb_);
+    cameras_[cam]->store()->countSent(to.port);
 }
 
 }  // namespace orbsim

@@ -60,6 +60,7 @@ struct ReplayCounts {
     std::uint64_t pointCloud = 0, imu = 0, rgb = 0;
     std::uint64_t unsent = 0;  // IMU/RGB before any connection told where to send, or send errors
     std::uint64_t passes = 0;  // completed passes over the capture
+    double seconds = 0;        // sending so far: from the connection (or start) to the end
 };
 
 class Replay {
@@ -108,6 +109,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> finished_{false};
     std::atomic<std::uint64_t> pointCloud_{0}, imu_{0}, rgb_{0}, unsent_{0}, passes_{0};
+    std::atomic<std::int64_t> sendingFromNs_{0}, sendingToNs_{0};  // steady clock; 0: not yet
 };
 
 }  // namespace orbsim

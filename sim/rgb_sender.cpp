@@ -172,6 +172,7 @@ bool RgbSender::sendDatagrams(const std::vector<wire::Bytes>& datagrams) {
             if (sock_ == net::kInvalidSocket) return false;
             if (net::sendTo(sock_, d.data(), d.size(), to) != static_cast<int>(d.size())) return false;
         }
+        store_->countSent(to.port);
         // Pace large frames so a host socket buffer of a few MiB keeps up.
         burst += d.size();
         if (burst >= (std::size_t{1} << 20)) {

@@ -244,4 +244,14 @@ std::string SettingsStore::serialNumber() const {
     return std::string(b.begin(), b.end());
 }
 
+void SettingsStore::countSent(std::uint16_t destinationPort) {
+    std::lock_guard<std::mutex> lk(sentMutex_);
+    ++sentByPort_[destinationPort];
+}
+
+std::map<std::uint16_t, std::uint64_t> SettingsStore::sentByPort() const {
+    std::lock_guard<std::mutex> lk(sentMutex_);
+    return sentByPort_;
+}
+
 }  // namespace orbsim

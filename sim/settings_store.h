@@ -124,8 +124,15 @@ public:
 
     const std::string& deviceIp() const { return deviceIp_; }
 
+    // The camera's log of its UDP traffic: every component counts each
+    // datagram it sent whole, by destination port.
+    void countSent(std::uint16_t destinationPort);
+    std::map<std::uint16_t, std::uint64_t> sentByPort() const;
+
 private:
     const std::string deviceIp_;
+    mutable std::mutex sentMutex_;  // apart from mutex_: the streamer counts thousands a second
+    std::map<std::uint16_t, std::uint64_t> sentByPort_;
     mutable std::mutex mutex_;
     std::map<std::uint16_t, std::vector<std::uint8_t>> payloads_;
     HandshakeInfo handshake_;

@@ -1,194 +1,178 @@
-// Twenty simulated cameras (127.0.0.2 .. 127.0.0.21) stream to one host port
-// at once while the application polls frames on two threads, registers
-// callbacks, changes filters and runs configuration commands from two more.
-// Nothing may crash or hang, every configuration call must succeed, and every
-// point of every frame handed out must be the point its camera sent in the
-// frame the point names.
-#include <gtest/gtest.h>
+// Guards against crashes, hangs, races, mixed-up points and dropped data with twenty cameras at 20 frames/s, a
+// busy application, connections of other cameras coming and going, and restarts.
 
-#include <array>
-#include <cstdio>
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
+// Every point of every frame handed out must be the point its camera sent in the frame the point names.
 
-#include "test_stress_common.h"
+#include "support/harness.h"
 
 namespace {
 
-using namespace orbstress;
+using namespace orbtest;
 
 constexpr int kCameras = 20;
 constexpr int kFilteredFrom = 15;  // cameras 15..19 get their filters changed
 constexpr std::uint16_t kPort = 16701;
-// The load runs at least kRunTime, and on until every camera had a frame
-// checked (a slow machine), but never beyond kMaxRunTime.
-const auto kRunTime = 8s;
+// At least kRunTime, and on until every camera had a frame checked, never beyond kMaxRunTime.
+const auto kRunTime = 10s;
 const auto kMaxRunTime = 30s;
-// Twenty cameras' frames are megabytes a second of copies: the sanitized
-// builds get fewer frames, or the machine cannot keep up.
-const double kFrameRate = kThreadSanitized ? 0.5 : kSanitized ? 2.0 : 4.0;
+// Twenty cameras' frames are megabytes a second of copies: sanitized builds get fewer.
+const double kFrameRate = kThreadSanitized ? 0.5 : kSanitized ? 2.0 : 20.0;
+constexpr int kChurned = 4;  // cameras 40..43: connected and disconnected all along
 
-std::atomic<int> gFrameCallbacks{0};
-std::atomic<int> gFrameCallbackBad{0};
-std::atomic<int> gSixAxis{0};
-std::atomic<int> gSixAxisBad{0};
+std::atomic<int> gFrameCallbacks{0}, gFrameCallbackBad{0}, gSixAxis{0}, gSixAxisBad{0};
 
 // Runs on a frame thread under its stream mutex: a cheap look at positions.
 void onFrame(ZelOrbPointData (*frame)[ZEL_ORB_FRAME_COLS]) {
-    gFrameCallbacks.fetch_add(1);
+    ++gFrameCallbacks;
     for (int r = 0; r < ZEL_ORB_FRAME_ROWS; r += 7)
-        for (int c = 0; c < ZEL_ORB_FRAME_COLS; c += 13) {
-            const ZelOrbPointData& p = frame[r][c];
-            if (p.timestamp != 0 && (p.row != r || p.column != c)) gFrameCallbackBad.fetch_add(1);
-        }
+        for (int c = 0; c < ZEL_ORB_FRAME_COLS; c += 13)
+            if (frame[r][c].timestamp != 0 && (frame[r][c].row != r || frame[r][c].column != c)) ++gFrameCallbackBad;
 }
 void onFrameOther(ZelOrbPointData (*frame)[ZEL_ORB_FRAME_COLS]) { onFrame(frame); }
-
 void onSixAxis(ZelOrb6AxisImuData d) {
-    gSixAxis.fetch_add(1);
-    if (d.check != 1 && d.check != 2) gSixAxisBad.fetch_add(1);
+    ++gSixAxis;
+    if (d.check != 1 && d.check != 2) ++gSixAxisBad;
 }
 
 TEST(StressCameras, TwentyCamerasWhileTheApplicationPollsConfiguresAndFilters) {
-    const auto t0 = Clock::now();
-    auto phase = [&](const char* what) {
-        std::printf("%s after %.1f s\n", what, std::chrono::duration<double>(Clock::now() - t0).count());
-    };
     ASSERT_EQ(ZelOrbInit(), 0);
     ASSERT_EQ(ZelOrbStartReceiveData(kHost, kPort), RC_OK);
-
     std::vector<std::unique_ptr<orbsim::Camera>> cams;
     for (int k = 0; k < kCameras; ++k) {
-        orbsim::CameraOptions o = streamingCamera(k, kPort, kFrameRate, k % 4 == 3 ? 22 : 10);
+        orbsim::CameraOptions o = streamingCamera(k, kPort, kFrameRate, 10);
         if (k < 4) o.pointCloud->sixAxisRate = 25;
-        cams.push_back(std::make_unique<orbsim::Camera>(o));
-        std::string why;
-        ASSERT_TRUE(cams.back()->start(&why)) << deviceIp(k) << ": " << why;
+        cams.push_back(startCamera(o));
     }
-    phase("cameras started");
+    for (int k = 40; k < 40 + kChurned; ++k) {
+        orbsim::CameraOptions o;
+        o.deviceIp = deviceIp(k);
+        cams.push_back(startCamera(o));
+    }
     for (int k = 0; k < kCameras; ++k) ASSERT_EQ(ZelOrbConnectDevice(deviceIp(k).c_str(), 6301), RC_OK) << k;
-    phase("connected");
 
     std::atomic<bool> stop{false};
     std::array<std::atomic<int>, kCameras> verifiedFrames{};
     std::atomic<std::size_t> verifiedPoints{0};
-    std::mutex errorMutex;
-    std::vector<std::string> errors;
-    auto fail = [&](const std::string& e) {
-        std::lock_guard<std::mutex> lk(errorMutex);
-        if (errors.size() < 10) errors.push_back(e);
-    };
-
+    std::atomic<int> configOps{0};
+    Failures failures;
     std::vector<std::thread> threads;
-    // Two pollers, each over every camera.
-    for (int t = 0; t < 2; ++t) {
+    for (int t = 0; t < 2; ++t)  // two pollers, each over every camera
         threads.emplace_back([&, t] {
-            Frame f(ZEL_ORB_FRAME_POINTS);
+            Frame f = newFrame();
             for (int i = t; !stop.load(); ++i) {
                 const int k = i % kCameras;
                 const std::int32_t rc = ZelOrbGetPointCloud(deviceIp(k).c_str(), rows(f));
-                if (rc == RC_GET_DATA_FAILED) {
+                if (rc != RC_OK) {
+                    if (rc != RC_GET_DATA_FAILED) failures.add("poll " + deviceIp(k) + " gave " + std::to_string(rc));
                     std::this_thread::sleep_for(1ms);
                     continue;
                 }
-                if (rc != RC_OK) {
-                    fail("poll " + deviceIp(k) + " gave " + std::to_string(rc));
-                    continue;
-                }
                 const FrameCheck c = checkFrame(f, *cams[k], k < kFilteredFrom);
-                if (!c.error.empty()) fail(deviceIp(k) + ": " + c.error);
-                verifiedPoints.fetch_add(c.points);
-                if (c.points > 0) verifiedFrames[k].fetch_add(1);
+                if (!c.error.empty()) failures.add(deviceIp(k) + ": " + c.error);
+                verifiedPoints += c.points;
+                if (c.points > 0) ++verifiedFrames[k];
             }
         });
-    }
-    // Callbacks registered and replaced, on every camera.
-    threads.emplace_back([&] {
+    std::atomic<int> churns{0};
+    threads.emplace_back([&] {  // connections of other cameras come and go
+        for (int i = 0; !stop.load(); ++i, ++churns) {
+            const std::string ip = deviceIp(40 + i % kChurned);
+            if (ZelOrbConnectDevice(ip.c_str(), 6301) != RC_OK) failures.add("connect " + ip);
+            if (ZelOrbDisconnectDevice(ip.c_str()) != RC_OK) failures.add("disconnect " + ip);
+        }
+    });
+    threads.emplace_back([&] {  // callbacks registered and replaced on every camera
         for (int i = 0; !stop.load(); ++i) {
             const std::string ip = deviceIp(i % kCameras);
-            if (ZelOrbRegisterCallbackUpdateFrame(ip.c_str(), i % 2 ? onFrame : onFrameOther) != RC_OK)
-                fail("frame callback on " + ip);
-            if (ZelOrbRegisterCallbackUpdate6AxisImuData(ip.c_str(), onSixAxis) != RC_OK)
-                fail("six-axis callback on " + ip);
+            if (ZelOrbRegisterCallbackUpdateFrame(ip.c_str(), i % 2 ? onFrame : onFrameOther) != RC_OK ||
+                ZelOrbRegisterCallbackUpdate6AxisImuData(ip.c_str(), onSixAxis) != RC_OK)
+                failures.add("callbacks on " + ip);
             std::this_thread::sleep_for(5ms);
         }
     });
-    // Filters changed on the last five cameras.
-    threads.emplace_back([&] {
+    threads.emplace_back([&] {  // filters changed on the last five cameras
         const double d[3] = {2, 5, 9}, in[3] = {1, 2, 3};
         for (int i = 0; !stop.load(); ++i) {
             const std::string ip = deviceIp(kFilteredFrom + i % (kCameras - kFilteredFrom));
             const bool on = (i / 5) % 2 == 0;
-            std::int32_t rc = RC_OK;
-            switch (i % 5) {
-            case 0: rc = ZelOrbSetDistanceFiltering(ip.c_str(), on, 10, 5000); break;
-            case 1: rc = ZelOrbSetSpatialFilter(ip.c_str(), on, 3 + 2 * (i % 3)); break;
-            case 2: rc = ZelOrbSetTimeMedianFilter(ip.c_str(), on, 1 + i % 9, 100); break;
-            case 3: rc = ZelOrbSetFlyingFilter(ip.c_str(), on, 300); break;
-            default: rc = ZelOrbSetIntensityFiltering(ip.c_str(), on, d, in, 3); break;
-            }
-            if (rc != RC_OK) fail("filter change on " + ip + " gave " + std::to_string(rc));
+            const std::int32_t rc = i % 5 == 0   ? ZelOrbSetDistanceFiltering(ip.c_str(), on, 10, 5000)
+                                    : i % 5 == 1 ? ZelOrbSetSpatialFilter(ip.c_str(), on, 3 + 2 * (i % 3))
+                                    : i % 5 == 2 ? ZelOrbSetTimeMedianFilter(ip.c_str(), on, 1 + i % 9, 100)
+                                    : i % 5 == 3 ? ZelOrbSetFlyingFilter(ip.c_str(), on, 300)
+                                                 : ZelOrbSetIntensityFiltering(ip.c_str(), on, d, in, 3);
+            if (rc != RC_OK) failures.add("filter change on " + ip + " gave " + std::to_string(rc));
             std::this_thread::sleep_for(3ms);
         }
     });
     // Configuration from two threads, each on its own half of the cameras, so
     // that every value read back is the one the same thread wrote.
-    std::atomic<int> configOps{0};
-    for (int t = 0; t < 2; ++t) {
+    for (int t = 0; t < 2; ++t)
         threads.emplace_back([&, t] {
             std::uint8_t serial[64];
             float intrinsics[10];
             for (int i = 0; !stop.load(); ++i) {
-                const int k = t * (kCameras / 2) + i % (kCameras / 2);
-                const std::string ip = deviceIp(k);
+                const std::string ip = deviceIp(t * (kCameras / 2) + i % (kCameras / 2));
                 const auto mode = static_cast<std::uint8_t>(i % 3);
                 std::int32_t got = -1;
-                if (ZelSetTriggerMode(ip.c_str(), mode) != 0 || ZelGetTriggerMode(ip.c_str(), &got) != 0 ||
-                    got != mode)
-                    fail("trigger mode round trip on " + ip);
-                if (ZelOrbGetDeviceSerialNumber(ip.c_str(), serial, sizeof serial) != 0) fail("serial of " + ip);
-                if (ZelGetIntrinsicParam(ip.c_str(), 2, intrinsics) != 0) fail("intrinsics of " + ip);
-                configOps.fetch_add(1);
+                if (ZelSetTriggerMode(ip.c_str(), mode) != 0 || ZelGetTriggerMode(ip.c_str(), &got) != 0 || got != mode)
+                    failures.add("trigger mode round trip on " + ip);
+                if (ZelOrbGetDeviceSerialNumber(ip.c_str(), serial, sizeof serial) != 0 ||
+                    ZelGetIntrinsicParam(ip.c_str(), 2, intrinsics) != 0)
+                    failures.add("getters of " + ip);
+                ++configOps;
             }
         });
+
+    // Reception restarts meanwhile (the control socket reopens): exchanges must
+    // not notice, and every camera's frames must come through afterwards.
+    const auto restartsFrom = Clock::now();
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(ZelOrbStopReceiveData(), RC_OK) << i;
+        std::this_thread::sleep_for(std::chrono::milliseconds(i % 7));
+        EXPECT_EQ(ZelOrbStartReceiveData(kHost, kPort), RC_OK) << i;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + (i % 5) * 10));
     }
-
+    const auto restartMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - restartsFrom).count();
+    for (auto& v : verifiedFrames) v = 0;
     std::this_thread::sleep_for(kRunTime);
-    eventually(
-        [&] {
-            for (const auto& v : verifiedFrames)
-                if (v.load() == 0) return false;
-            return true;
-        },
-        kMaxRunTime - kRunTime);
-    stop.store(true);
+    auto allVerified = [&] {
+        return std::all_of(verifiedFrames.begin(), verifiedFrames.end(), [](const auto& v) { return v.load() > 0; });
+    };
+    eventually(allVerified, kMaxRunTime - kRunTime);
+    stop = true;
     for (auto& t : threads) t.join();
-    phase("load ended");
-
-    for (const std::string& e : errors) ADD_FAILURE() << e;
-    int frames = 0;
-    for (const auto& v : verifiedFrames) frames += v.load();
-    std::printf("verified %d frames (%zu points), %d configuration rounds, %d frame and %d six-axis callbacks\n",
-                frames, verifiedPoints.load(), configOps.load(), gFrameCallbacks.load(), gSixAxis.load());
-    EXPECT_GT(verifiedPoints.load(), 0u);
+    failures.report();
+    // No datagram or frame the library received was dropped by its queues.
+    // Kernel-side loss (a busy host) shows as gaps: printed, not failed.
+    for (int k = 0; k < kCameras; ++k) cams[k]->pointCloud()->stop();
+    for (int k = 0; k < kCameras; ++k) {
+        ZelOrbStreamStatistics st{};
+        st.size = sizeof st;
+        EXPECT_TRUE(eventually([&] {
+            ZelOrbGetStreamStatistics(deviceIp(k).c_str(), &st);
+            return st.frames_published == st.frames_completed;
+        }, 5s)) << deviceIp(k);
+        EXPECT_EQ(st.dropped_queue_full + st.dropped_wrong_port + st.dropped_length + st.dropped_bad_magic +
+                      st.dropped_bad_data_type + st.dropped_bad_version + st.frames_dropped_queue_full +
+                      st.frames_packet_overflow,
+                  0u)
+            << deviceIp(k);
+        if (st.frames_missing_packets != 0)
+            std::printf("%s: %llu of %llu frames missed packets\n", deviceIp(k).c_str(),
+                        static_cast<unsigned long long>(st.frames_missing_packets),
+                        static_cast<unsigned long long>(st.frames_completed));
+    }
+    std::printf("%d churns; ", churns.load());
+    std::printf("%zu points verified, %d configuration rounds, %d frame and %d six-axis callbacks, restarts %lld ms\n",
+                verifiedPoints.load(), configOps.load(), gFrameCallbacks.load(), gSixAxis.load(),
+                static_cast<long long>(restartMs));
     for (int k = 0; k < kCameras; ++k) EXPECT_GE(verifiedFrames[k].load(), 1) << deviceIp(k);
-    EXPECT_GT(configOps.load(), 2 * kCameras);
-    EXPECT_GT(gFrameCallbacks.load(), 0);
-    EXPECT_EQ(gFrameCallbackBad.load(), 0);
-    EXPECT_GT(gSixAxis.load(), 0);
-    EXPECT_EQ(gSixAxisBad.load(), 0);
-
+    EXPECT_TRUE(configOps.load() > 2 * kCameras && gFrameCallbacks.load() > 0 && gSixAxis.load() > 0);
+    EXPECT_EQ(gFrameCallbackBad.load() + gSixAxisBad.load(), 0);
     EXPECT_EQ(ZelOrbDisconnectAllDevice(), RC_OK);
     EXPECT_EQ(ZelOrbStopReceiveData(), RC_OK);
-    for (auto& c : cams) c->stop();
-
+    cams.clear();
     EXPECT_EQ(ZelOrbDeinit(), 0);
-    phase("stopped");
 }
 
 }  // namespace

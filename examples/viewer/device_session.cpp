@@ -83,6 +83,13 @@ Session::Counts Session::counts() const {
     return {published_.load(), drawn_.load(), notDrawn_.load(), rgbCount_.load(), imuCount_.load(), sixCount_.load()};
 }
 
+bool Session::streamStatistics(ZelOrbStreamStatistics& out) const {
+    const std::string ip = connectedIp();
+    out = {};
+    out.size = sizeof out;
+    return !ip.empty() && ZelOrbGetStreamStatistics(ip.c_str(), &out) == RC_OK;
+}
+
 // ------------------------------------------------------------ requests
 
 void Session::onCamera(const std::string& label, std::string key, std::function<void(const std::string&)> call) {

@@ -142,6 +142,8 @@ public:
         std::uint64_t published = 0, drawn = 0, notDrawn = 0, rgb = 0, imu = 0, sixAxis = 0;
     };
     Counts counts() const;
+    // The connected camera's stream statistics; false when none is connected.
+    bool streamStatistics(ZelOrbStreamStatistics& out) const;
 
     // Drops queued requests, waits for the running one, then stops the
     // streams, disconnects, stops reception and the simulator.

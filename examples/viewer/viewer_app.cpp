@@ -170,8 +170,7 @@ std::vector<HealthRow> ViewerApp::healthRows() const {
     char ms[32];
     std::snprintf(ms, sizeof ms, "%.1f ms", buildMs_);
     const Session::Counts total = session_.counts();
-    // Rows from further library statistics go here, one push_back each.
-    return {
+    std::vector<HealthRow> rows = {
         {"frames/s (camera)", n(static_cast<double>(rates_.published))},
         {"frames/s (drawn)", n(static_cast<double>(rates_.drawn))},
         {"frames not drawn", n(static_cast<double>(total.notDrawn))},
@@ -182,6 +181,18 @@ std::vector<HealthRow> ViewerApp::healthRows() const {
         {"window frames/s", n(uiRate_)},
         {"colour + upload", ms},
     };
+    ZelOrbStreamStatistics st;
+    if (session_.streamStatistics(st)) {
+        const double datagramDrops = static_cast<double>(st.dropped_queue_full + st.dropped_wrong_port +
+                                                         st.dropped_length + st.dropped_bad_magic +
+                                                         st.dropped_bad_data_type + st.dropped_bad_version);
+        rows.push_back({"datagrams received", n(static_cast<double>(st.datagrams))});
+        rows.push_back({"datagrams dropped", n(datagramDrops)});
+        rows.push_back({"frames dropped (queue full)", n(static_cast<double>(st.frames_dropped_queue_full))});
+        rows.push_back({"frames missing packets", n(static_cast<double>(st.frames_missing_packets))});
+        rows.push_back({"receive buffer (KiB)", n(static_cast<double>(st.receive_buffer_bytes) / 1024)});
+    }
+    return rows;
 }
 
 bool ViewerApp::sceneRect(int& x, int& y, int& w, int& h) const {

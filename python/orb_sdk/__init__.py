@@ -29,7 +29,9 @@ from ._orb_sdk import (  # noqa: F401
     plane_angle,
     return_code_text,
     rotate,
+    start_recording,
     status_text,
+    stop_recording,
     xyz,
 )
 from . import sim  # noqa: F401

@@ -8,6 +8,39 @@ namespace orbpy {
 
 namespace {
 
+// The statistics record as a dict, keyed by the C field names.
+py::dict streamStatistics(Camera& c) {
+    ZelOrbStreamStatistics s{};
+    s.size = sizeof s;
+    check(ZelOrbGetStreamStatistics(c.cip(), &s), Codes::Library, "ZelOrbGetStreamStatistics", c.ip());
+    using Field = std::uint64_t ZelOrbStreamStatistics::*;
+    static const std::pair<const char*, Field> fields[] = {
+        {"datagrams", &ZelOrbStreamStatistics::datagrams},
+        {"bytes", &ZelOrbStreamStatistics::bytes},
+        {"dropped_queue_full", &ZelOrbStreamStatistics::dropped_queue_full},
+        {"dropped_wrong_port", &ZelOrbStreamStatistics::dropped_wrong_port},
+        {"dropped_length", &ZelOrbStreamStatistics::dropped_length},
+        {"dropped_bad_magic", &ZelOrbStreamStatistics::dropped_bad_magic},
+        {"dropped_bad_data_type", &ZelOrbStreamStatistics::dropped_bad_data_type},
+        {"dropped_bad_version", &ZelOrbStreamStatistics::dropped_bad_version},
+        {"truncated", &ZelOrbStreamStatistics::truncated},
+        {"frames_completed", &ZelOrbStreamStatistics::frames_completed},
+        {"frames_published", &ZelOrbStreamStatistics::frames_published},
+        {"frames_dropped_queue_full", &ZelOrbStreamStatistics::frames_dropped_queue_full},
+        {"frames_packet_overflow", &ZelOrbStreamStatistics::frames_packet_overflow},
+        {"frames_missing_packets", &ZelOrbStreamStatistics::frames_missing_packets},
+        {"six_axis_packets", &ZelOrbStreamStatistics::six_axis_packets},
+        {"nine_axis_samples", &ZelOrbStreamStatistics::nine_axis_samples},
+        {"rgb_images_completed", &ZelOrbStreamStatistics::rgb_images_completed},
+        {"rgb_images_dropped", &ZelOrbStreamStatistics::rgb_images_dropped},
+        {"unknown_source_datagrams", &ZelOrbStreamStatistics::unknown_source_datagrams},
+    };
+    py::dict d;
+    for (const auto& [name, field] : fields) d[name] = s.*field;
+    d["receive_buffer_bytes"] = s.receive_buffer_bytes;
+    return d;
+}
+
 constexpr std::size_t kFusionBytes = 3 * ZEL_ORB_FRAME_POINTS;
 constexpr int kDefaultHostPort = 6001;
 constexpr int kDefaultSourcePort = 6301;
@@ -317,6 +350,14 @@ void bindCamera(py::module_& m) {
             "Calls fn(image) for every RGB image, (H, W, 3) uint8 (starts the RGB stream); None stops.")
         .def_property_readonly("callback_drops", &Camera::callbackDrops,
                                "Items dropped per stream because a callback fell behind.")
+        .def("statistics", &streamStatistics,
+             "What the camera's datagrams became: counts by name, as ZelOrbGetStreamStatistics fills them.")
+        .def(
+            "reset_statistics",
+            [](Camera& c) {
+                check(ZelOrbResetStreamStatistics(c.cip()), Codes::Library, "ZelOrbResetStreamStatistics", c.ip());
+            },
+            "Zeroes the camera's statistics.")
         .def("imu", &Camera::imu, py::arg("timeout") = 1.0, "The next nine-axis sample (starts the IMU stream).")
         .def("start_imu", &Camera::startImu)
         .def("stop_imu", &Camera::stopImu)

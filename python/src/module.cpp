@@ -133,6 +133,17 @@ PYBIND11_MODULE(_orb_sdk, m) {
     m.def("return_code_text", &ZelOrbReturnCodeToString, py::arg("code"), "Text of a library code (RC_*).");
     m.def("status_text", &ZelGetReturnCodeDescriptor, py::arg("code"), "Text of a device status code (DEV_*).");
     m.def("xyz", &xyzView, py::arg("frame"), "A float32 (150, 360, 3) view of the frame's x, y and z.");
+    m.def(
+        "start_recording",
+        [](const std::string& path) {
+            check(released([&] { return ZelOrbStartRecording(path.c_str()); }), Codes::Library,
+                  "ZelOrbStartRecording", path);
+        },
+        py::arg("path"), "Records every datagram the library receives into a pcap file (replaced if it exists).");
+    m.def(
+        "stop_recording",
+        [] { check(released([] { return ZelOrbStopRecording(); }), Codes::Library, "ZelOrbStopRecording", ""); },
+        "Writes what is queued and closes the recording.");
 
     bindProcessing(m);
     bindDiscovery(m);

@@ -1,7 +1,7 @@
 // The exported device getters and setters over the command exchange. Each
-// looks the device up under the shared registry lock (held until the outputs
-// are written, so a disconnect cannot destroy the endpoint mid-call), runs the
-// host checks, runs one exchange and decodes the reply only on success.
+// looks the device up (its reference keeps the endpoint alive until the
+// outputs are written, also across a disconnection), runs the host checks,
+// runs one exchange and decodes the reply only on success.
 #include <cstdio>
 #include <cstring>
 
@@ -23,11 +23,11 @@ struct LookupCodes {
 constexpr LookupCodes kStatusLookup{DEV_DATA_SIZE_MISMATCH, DEV_HANDLE_NOT_IN_LIST};
 constexpr LookupCodes kLibraryLookup{RC_INVALID_TARGET, RC_DEVICE_NOT_FOUND};
 
-// Runs body(endpoint) with the registry lock held shared for its whole run.
+// Runs body(endpoint) on the device found under ip.
 template <class Body>
 std::int32_t onEndpoint(const char* ip, const LookupCodes& codes, Body&& body) {
     if (ip == nullptr) return codes.nullIp;
-    return withDevice<std::int32_t>(ip, RegistryLock::Shared, codes.absent,
+    return withDevice<std::int32_t>(ip, FromCallback::Allowed, codes.absent,
                                     [&](DeviceRecord& dev) -> std::int32_t { return body(dev.ctrl); });
 }
 

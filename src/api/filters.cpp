@@ -1,6 +1,5 @@
-// The six per-device filter settings. Each holds the registry lock for its
-// whole duration (shared or exclusive as listed) so the record cannot be
-// destroyed under it.
+// The six per-device filter settings. The four that change the filter chain
+// are refused inside callbacks, as connecting and disconnecting are.
 #include <cstdint>
 #include <memory>
 
@@ -13,22 +12,22 @@
 namespace {
 
 template <class Body>
-std::int32_t onFilters(const char* ip, orb::RegistryLock mode, Body&& body) {
+std::int32_t onFilters(const char* ip, orb::FromCallback mode, Body&& body) {
     return orb::apiGuard<std::int32_t>(RC_GENERAL_ERROR, [&]() -> std::int32_t {
         if (ip == nullptr) return RC_INVALID_TARGET;
         return orb::withDevice<std::int32_t>(ip, mode, RC_DEVICE_NOT_FOUND, body);
     });
 }
 
-constexpr orb::RegistryLock kShared = orb::RegistryLock::Shared;
-constexpr orb::RegistryLock kExclusive = orb::RegistryLock::Exclusive;
+constexpr orb::FromCallback kAllowed = orb::FromCallback::Allowed;
+constexpr orb::FromCallback kRefused = orb::FromCallback::Refused;
 
 }  // namespace
 
 extern "C" {
 
 int32_t ZelOrbSetDistanceFiltering(const char* ip, bool enable, uint32_t min, uint32_t max) {
-    return onFilters(ip, kShared, [&](orb::DeviceRecord& dev) -> std::int32_t {
+    return onFilters(ip, kAllowed, [&](orb::DeviceRecord& dev) -> std::int32_t {
         orb::FilterSettings& s = dev.stream.filters;
         s.distanceFilterEnable = enable;
         s.distanceMin = min;
@@ -38,7 +37,7 @@ int32_t ZelOrbSetDistanceFiltering(const char* ip, bool enable, uint32_t min, ui
 }
 
 int32_t ZelOrbSetDistanceCompensationEnabled(const char* ip, bool enable) {
-    return onFilters(ip, kShared, [&](orb::DeviceRecord& dev) -> std::int32_t {
+    return onFilters(ip, kAllowed, [&](orb::DeviceRecord& dev) -> std::int32_t {
         orb::FilterSettings& s = dev.stream.filters;
         if (!enable) {
             s.compensationEnable = false;
@@ -59,7 +58,7 @@ int32_t ZelOrbSetDistanceCompensationEnabled(const char* ip, bool enable) {
 
 int32_t ZelOrbSetIntensityFiltering(const char* ip, bool enable, const double* distances, const double* intensities,
                                     uint16_t count) {
-    return onFilters(ip, kExclusive, [&](orb::DeviceRecord& dev) -> std::int32_t {
+    return onFilters(ip, kRefused, [&](orb::DeviceRecord& dev) -> std::int32_t {
         if (count != 0 && (distances == nullptr || intensities == nullptr)) return RC_INVALID_TARGET;
         orb::FilterSettings& s = dev.stream.filters;
         s.setIntensityTable(
@@ -70,21 +69,21 @@ int32_t ZelOrbSetIntensityFiltering(const char* ip, bool enable, const double* d
 }
 
 int32_t ZelOrbSetSpatialFilter(const char* ip, bool enable, int32_t size) {
-    return onFilters(ip, kExclusive, [&](orb::DeviceRecord& dev) -> std::int32_t {
+    return onFilters(ip, kRefused, [&](orb::DeviceRecord& dev) -> std::int32_t {
         dev.stream.filters.pipeline.SetSpatialFilter(enable, size);
         return RC_OK;
     });
 }
 
 int32_t ZelOrbSetTimeMedianFilter(const char* ip, bool enable, int32_t count, int32_t threshold) {
-    return onFilters(ip, kExclusive, [&](orb::DeviceRecord& dev) -> std::int32_t {
+    return onFilters(ip, kRefused, [&](orb::DeviceRecord& dev) -> std::int32_t {
         dev.stream.filters.pipeline.SetTimeMedianFilter(enable, count, threshold);
         return RC_OK;
     });
 }
 
 int32_t ZelOrbSetFlyingFilter(const char* ip, bool enable, int32_t threshold) {
-    return onFilters(ip, kExclusive, [&](orb::DeviceRecord& dev) -> std::int32_t {
+    return onFilters(ip, kRefused, [&](orb::DeviceRecord& dev) -> std::int32_t {
         dev.stream.filters.pipeline.SetFlyPixeFilter(enable, threshold);
         return RC_OK;
     });

@@ -15,16 +15,16 @@
 
 namespace {
 
-// A device-scoped call on the shared registry lock: RC_INVALID_TARGET for a
-// null IP, RC_DEVICE_NOT_FOUND for an unknown one. Calls that start or stop
-// a stream are refused (-1) inside that stream's callback of the device,
-// whose thread they would wait for; the callback may have outlived the record.
+// A device-scoped call: RC_INVALID_TARGET for a null IP, RC_DEVICE_NOT_FOUND
+// for an unknown one. Calls that start or stop a stream are refused (-1)
+// inside that stream's callback of the device, whose thread they would wait
+// for; the callback may have outlived the record.
 template <class Body>
 std::int32_t onDevice(const char* ip, Body&& body, std::optional<orb::CallbackKind> refusedInside = std::nullopt) {
     return orb::apiGuard<std::int32_t>(RC_GENERAL_ERROR, [&]() -> std::int32_t {
         if (!ip) return RC_INVALID_TARGET;
         if (refusedInside && orb::inOwnCallback(ip, *refusedInside)) return RC_GENERAL_ERROR;
-        return orb::withDevice<std::int32_t>(ip, orb::RegistryLock::Shared, RC_DEVICE_NOT_FOUND, body);
+        return orb::withDevice<std::int32_t>(ip, orb::FromCallback::Allowed, RC_DEVICE_NOT_FOUND, body);
     });
 }
 
@@ -33,7 +33,7 @@ std::int32_t initFusion(const char* ip) {
     float extr[orb::kExtrinsicCount] = {};
     // RC_GENERAL_ERROR also for an unknown device: the parameters could not be read.
     const std::int32_t read = orb::withDevice<std::int32_t>(
-        ip, orb::RegistryLock::Shared, RC_GENERAL_ERROR, [&](orb::DeviceRecord& dev) -> std::int32_t {
+        ip, orb::FromCallback::Allowed, RC_GENERAL_ERROR, [&](orb::DeviceRecord& dev) -> std::int32_t {
             if (orb::queryIntrinsics(dev.ctrl, intr) != 0) return RC_GENERAL_ERROR;
             if (orb::queryLidarToRgbExtrinsics(dev.ctrl, extr) != 0) return RC_GENERAL_ERROR;
             return RC_OK;
@@ -42,7 +42,7 @@ std::int32_t initFusion(const char* ip) {
     // The maps take a while: build them without holding any lock.
     auto params = std::make_shared<orb::FusionParams>();
     if (!orb::initFusionState(*params, intr, orb::kRgbHeight, orb::kRgbWidth, extr)) return RC_GENERAL_ERROR;
-    return orb::withDevice<std::int32_t>(ip, orb::RegistryLock::Shared, RC_DEVICE_NOT_FOUND,
+    return orb::withDevice<std::int32_t>(ip, orb::FromCallback::Allowed, RC_DEVICE_NOT_FOUND,
                                          [&](orb::DeviceRecord& dev) -> std::int32_t {
                                              orb::installFusionParams(dev.fusion, std::move(params));
                                              return RC_OK;
@@ -117,7 +117,7 @@ int32_t ZelOrbGetRGBDFusionData(const char* ip, ZelOrbRgbData* data) {
         if (!ip) return RC_INVALID_TARGET;
         // Frame and six-axis callbacks hold the stream mutex this call takes.
         if (orb::holdsOwnStreamMutex(ip)) return RC_GENERAL_ERROR;
-        return orb::withDevice<std::int32_t>(ip, orb::RegistryLock::Shared, RC_DEVICE_NOT_FOUND,
+        return orb::withDevice<std::int32_t>(ip, orb::FromCallback::Allowed, RC_DEVICE_NOT_FOUND,
                                              [&](orb::DeviceRecord& dev) {
                                                  return orb::fuseNewestFrame(dev.fusion, *dev.imuRgb.rgb,
                                                                              dev.stream, data);

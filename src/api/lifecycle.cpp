@@ -38,62 +38,96 @@ ORB_API int32_t ZelOrbInit(void) {
 }
 
 ORB_API int32_t ZelOrbDeinit(void) {
-    return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [] { return orb::net::cleanup() == 0 ? 0 : RC_GENERAL_ERROR; });
+    return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [] {
+        // A recording left running is finished here, so its file is complete
+        // once the application is done with the library (a failure to write
+        // it is reported by the recorder; the call's result stays that of
+        // the socket clean-up).
+        orb::libraryContext().recorder.stop();
+        return orb::net::cleanup() == 0 ? 0 : RC_GENERAL_ERROR;
+    });
 }
 
 ORB_API int32_t ZelOrbConnectDevice(const char* ip, int32_t port) {
     return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
         if (!ip || !orb::isValidIPv4(ip) || port == 0) return RC_INVALID_TARGET;
-        // The exclusive registry lock could wait for a thread that waits for
-        // the mutex this callback runs under.
+        // Connecting waits for the device's operation mutex, which a thread
+        // waiting for the mutex this callback runs under may hold.
         if (orb::inAnyCallback()) return RC_GENERAL_ERROR;
         orb::Registry& reg = orb::libraryContext().registry;
-        std::unique_lock<std::shared_mutex> lock(reg.mutex());
-
-        if (orb::DeviceRecord* dev = reg.find(ip)) {
-            dev->stream.dataSourcePort = port;
-            const int rc = orb::runConnectionSetup(*dev);
-            if (rc != RC_OK) return rc;
+        const std::string key(ip);
+        for (;;) {
+            // A new record is registered (with its operation mutex already
+            // held) before its threads start, so that a concurrent connect
+            // of the same address waits for this one instead of making a
+            // second record. Nothing slow happens under the registry lock.
+            orb::DevicePtr dev;
+            std::unique_lock<std::mutex> operation;
+            bool created = false;
+            {
+                std::unique_lock<std::shared_mutex> lock(reg.mutex());
+                auto it = reg.devices().find(key);
+                if (it != reg.devices().end()) {
+                    dev = it->second;
+                } else {
+                    dev = orb::DevicePtr(new orb::DeviceRecord(key, port));
+                    // Nobody else knows the new mutex yet: trying cannot fail,
+                    // and it orders no lock after the registry's.
+                    operation = std::unique_lock<std::mutex>(dev->operationMutex, std::try_to_lock);
+                    reg.devices().emplace(key, dev);
+                    created = true;
+                }
+            }
+            if (!created) {
+                operation = std::unique_lock<std::mutex>(dev->operationMutex);
+                // Disconnected while this call waited: connect afresh.
+                if (!reg.holds(key, dev.get())) continue;
+                dev->stream.dataSourcePort = port;
+                const int rc = orb::runConnectionSetup(*dev);
+                if (rc != RC_OK) return rc;
+                orb::runConnectionQueries(*dev);
+                return RC_DEVICE_EXISTS;
+            }
+            try {
+                orb::startStreamThreads(dev->stream);
+            } catch (...) {
+                reg.remove(key, dev.get());
+                orb::signalStreamThreadsStop(dev->stream);
+                orb::waitStreamThreadsStopped(dev->stream);
+                return RC_GENERAL_ERROR;
+            }
+            // From here the threads run: the record stays registered so that a
+            // disconnect stops them, whatever the setup gives.
+            if (orb::runConnectionSetup(*dev) != RC_OK) return RC_HANDSHAKE_FAILED;
             orb::runConnectionQueries(*dev);
-            return RC_DEVICE_EXISTS;
+            return RC_OK;
         }
-
-        // Registered before its threads start (nobody sees it before the lock
-        // is released), so a failure to start them can be undone cleanly.
-        auto inserted = reg.devices().emplace(std::string(ip), std::make_unique<orb::DeviceRecord>(ip, port));
-        orb::DeviceRecord& dev = *inserted.first->second;
-        try {
-            orb::startStreamThreads(dev.stream);
-        } catch (...) {
-            orb::signalStreamThreadsStop(dev.stream);
-            orb::waitStreamThreadsStopped(dev.stream);
-            reg.devices().erase(inserted.first);
-            return RC_GENERAL_ERROR;
-        }
-        // From here the threads run: the record stays registered so that a
-        // disconnect stops them, whatever the setup gives.
-        if (orb::runConnectionSetup(dev) != RC_OK) return RC_HANDSHAKE_FAILED;
-        orb::runConnectionQueries(dev);
-        return RC_OK;
     });
 }
 
 ORB_API int32_t ZelOrbDisconnectDevice(const char* ip) {
     return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
         if (!ip) return RC_INVALID_TARGET;
-        // Waiting for the device's threads from one of them would never end;
-        // the exclusive lookup refuses any callback.
-        std::unique_ptr<orb::DeviceRecord> record;
-        const int32_t rc = orb::withDevice<int32_t>(ip, orb::RegistryLock::Exclusive, RC_DEVICE_NOT_FOUND,
-                                                    [&](orb::DeviceRecord& dev) -> int32_t {
-                                                        orb::signalStreamThreadsStop(dev.stream);
-                                                        record = orb::libraryContext().registry.take(dev.ip);
-                                                        return RC_OK;
-                                                    });
-        if (rc != RC_OK) return rc;
+        // Waiting for the device's threads from one of them would never end.
+        if (orb::inAnyCallback()) return RC_GENERAL_ERROR;
+        orb::Registry& reg = orb::libraryContext().registry;
+        orb::DevicePtr record;
+        {
+            const orb::DevicePtr dev = reg.lookup(ip);
+            if (!dev) return RC_DEVICE_NOT_FOUND;
+            // A connect or mode switch of this device in progress ends first.
+            std::lock_guard<std::mutex> operation(dev->operationMutex);
+            record = reg.remove(dev->ip, dev.get());
+            if (!record) return RC_DEVICE_NOT_FOUND;  // another disconnect came first
+            orb::signalStreamThreadsStop(record->stream);
+        }
+        // From here calls find no device and the reception drops its
+        // datagrams; the record lives on while calls that found it earlier
+        // finish. Its threads end here, on this thread, whoever drops the
+        // last reference.
         std::this_thread::sleep_for(kDisconnectGrace);
         orb::waitStreamThreadsStopped(record->stream);
-        record.reset();
+        record->imuRgb.stopAll();
         return RC_OK;
     });
 }

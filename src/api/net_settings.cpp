@@ -1,6 +1,7 @@
 // Network settings and the operating mode, over the control-server connection
 // (opened and closed by each call).
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "control/control_server.h"
@@ -54,8 +55,12 @@ int32_t ZelOrbSetNetInfo(const char* ip, const ZelOrbNetInfo* info) {
 int32_t ZelOrbSetDeviceMode(const char* ip, int32_t mode) {
     return orb::apiGuard<int32_t>(RC_GENERAL_ERROR, [&]() -> int32_t {
         if (!ip) return RC_INVALID_TARGET;
-        return orb::withDevice<int32_t>(ip, orb::RegistryLock::Exclusive, RC_DEVICE_NOT_FOUND,
+        return orb::withDevice<int32_t>(ip, orb::FromCallback::Refused, RC_DEVICE_NOT_FOUND,
                                         [&](orb::DeviceRecord& dev) -> int32_t {
+            // After a connection or disconnection of this device in progress;
+            // a device disconnected meanwhile is gone for this call too.
+            std::lock_guard<std::mutex> operation(dev.operationMutex);
+            if (!orb::libraryContext().registry.holds(dev.ip, &dev)) return RC_DEVICE_NOT_FOUND;
             orb::ControlServerSession session(orb::libraryContext().controlServer);
             if (session.connect(ip, orb::kDeviceModeTimeoutMs) != orb::kControlServerConnected)
                 return RC_GENERAL_ERROR;

@@ -23,7 +23,7 @@ std::int32_t takePublished(const char* ip, std::atomic<bool> orb::StreamState::*
                            Copy&& copy) {
     if (!ip) return RC_INVALID_TARGET;
     if (orb::holdsOwnStreamMutex(ip)) return RC_GENERAL_ERROR;
-    return orb::withDevice<std::int32_t>(ip, orb::RegistryLock::Shared, RC_DEVICE_NOT_FOUND,
+    return orb::withDevice<std::int32_t>(ip, orb::FromCallback::Allowed, RC_DEVICE_NOT_FOUND,
                                          [&](orb::DeviceRecord& dev) -> std::int32_t {
                                              if (!outputsGiven) return RC_INVALID_TARGET;
                                              orb::StreamState& st = dev.stream;
@@ -40,7 +40,7 @@ template <class Callback>
 std::int32_t registerStreamCallback(const char* ip, Callback orb::StreamState::*slot, Callback callback) {
     if (!ip) return RC_INVALID_TARGET;
     if (orb::holdsOwnStreamMutex(ip)) return RC_GENERAL_ERROR;
-    return orb::withDevice<std::int32_t>(ip, orb::RegistryLock::Shared, RC_DEVICE_NOT_FOUND,
+    return orb::withDevice<std::int32_t>(ip, orb::FromCallback::Allowed, RC_DEVICE_NOT_FOUND,
                                          [&](orb::DeviceRecord& dev) {
                                              return orb::registerCallback(dev.stream.streamMutex, dev.stream.*slot,
                                                                           callback);

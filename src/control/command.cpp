@@ -120,7 +120,7 @@ net::Socket openUdpSocket(const net::Endpoint& local, int timeoutMs) {
 
 // --- the control channel -------------------------------------------------------
 
-ControlChannel::ControlChannel() = default;
+ControlChannel::ControlChannel(record::Recorder& recorder) : recorder_(recorder) {}
 
 bool ControlChannel::open(const char* hostIp) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -129,7 +129,11 @@ bool ControlChannel::open(const char* hostIp) {
         socket_ = net::kInvalidSocket;
     }
     std::uint32_t addr = 0;
-    if (hostIp && net::parseIPv4(hostIp, addr)) socket_ = openUdpSocket(net::Endpoint{addr, kCommandPort}, kControlTimeoutMs);
+    local_ = net::Endpoint{0, kCommandPort};
+    if (hostIp && net::parseIPv4(hostIp, addr)) {
+        local_.addr = addr;
+        socket_ = openUdpSocket(local_, kControlTimeoutMs);
+    }
     markedNotOpen_ = socket_ == net::kInvalidSocket;
     return !markedNotOpen_;
 }
@@ -150,17 +154,24 @@ int ControlChannel::receiveFrom(std::uint32_t deviceAddr, int timeoutMs) {
         if (left <= 0) return -1;
         if (!net::waitReadable(socket_, left)) return -1;
         net::Endpoint from;
-        const int n = net::recvFrom(socket_, receiveStore_, sizeof receiveStore_, &from);
+        const int n = receive(from);
         if (n < 0) return -1;
         if (from.addr == deviceAddr) return n;
     }
 }
 
+int ControlChannel::receive(net::Endpoint& from) {
+    const int n = net::recvFrom(socket_, receiveStore_, sizeof receiveStore_, &from);
+    if (n >= 0) recorder_.capture(from, local_, receiveStore_, static_cast<std::size_t>(n));
+    return n;
+}
+
 // Datagrams still queued from an earlier exchange (a reply that came after
 // its time-out) must not answer this one.
 void ControlChannel::drainStale() {
+    net::Endpoint from;
     for (int i = 0; i < 1024 && net::waitReadable(socket_, 0); ++i) {
-        if (net::recvFrom(socket_, receiveStore_, sizeof receiveStore_, nullptr) < 0) break;
+        if (receive(from) < 0) break;
     }
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "record/recorder.h"
 
 namespace orb {
 
@@ -81,10 +82,11 @@ net::Socket openUdpSocket(const net::Endpoint& local, int timeoutMs);
 
 // The one control socket of the process (host IP, port 50660), shared by
 // every device. Its mutex serialises the exchanges: two at once on the one
-// socket could take each other's replies.
+// socket could take each other's replies. Every datagram it receives is
+// offered to the recorder.
 class ControlChannel {
 public:
-    ControlChannel();
+    explicit ControlChannel(record::Recorder& recorder);
     // Leaves an open socket to the process's end: the channel lives as long
     // as the library, and at exit the socket layer may already be gone.
     ~ControlChannel() = default;
@@ -107,9 +109,12 @@ public:
 private:
     int receiveFrom(std::uint32_t deviceAddr, int timeoutMs);
     void drainStale();
+    int receive(net::Endpoint& from);
 
+    record::Recorder& recorder_;
     std::mutex mutex_;  // everything below
     net::Socket socket_ = net::kInvalidSocket;
+    net::Endpoint local_;
     bool markedNotOpen_ = false;
     std::uint8_t receiveStore_[kControlReceiveStore];
 };

@@ -7,8 +7,7 @@
 // Every exchange returns the status code (0 success, 3..255 the device, 4 no
 // reply, 33 control socket not open) or 47 when the reply's payload is
 // shorter than the values it must carry. Outputs are written only on 0. The
-// caller holds the registry lock (shared or exclusive) that keeps the
-// endpoint alive.
+// caller keeps the endpoint alive (a reference to its device record).
 #pragma once
 
 #include <cstddef>

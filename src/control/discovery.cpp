@@ -116,6 +116,7 @@ void activeWorker(ActiveSearch& search, const std::string& hostIp, std::uint16_t
         net::Endpoint from;
         const int n = net::recvFrom(s, buf.data(), buf.size(), &from);
         if (n < 0) break;
+        search.state->recorder().capture(from, local, buf.data(), static_cast<std::size_t>(n));
         if (!isDiscoveryReply(buf.data(), static_cast<std::size_t>(n))) continue;
         bool added = false;
         const bool more = record(search, net::formatIPv4(from.addr), hostIp, added);
@@ -254,13 +255,17 @@ ZelOrbNetInfo* passiveFind(DiscoveryState& state, const char* localIp, std::int3
     std::vector<ZelOrbNetInfo> found;
     std::set<std::string> seen;
     std::vector<std::uint8_t> buf(kAnnouncementMaxSize);
+    // Recorded as sent to the interface's address: the socket does not tell the group.
+    const net::Endpoint local = net::makeEndpoint(localIp, kAnnouncementPort);
     for (int countdown = kPassiveCountdown; countdown > 0;) {
         --countdown;
-        const int n = net::recvFrom(s, buf.data(), buf.size(), nullptr);
+        net::Endpoint from;
+        const int n = net::recvFrom(s, buf.data(), buf.size(), &from);
         if (n <= 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kPassiveEmptyPauseMs));
             continue;
         }
+        state.recorder().capture(from, local, buf.data(), static_cast<std::size_t>(n));
         ZelOrbNetInfo info{};
         if (!parseAnnouncement(buf.data(), static_cast<std::size_t>(n), info)) continue;
         if (!seen.insert(info.lidar_ip).second) continue;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "orb_sdk.h"
+#include "record/recorder.h"
 
 namespace orb {
 
@@ -24,9 +25,12 @@ constexpr std::size_t kPassiveResultCapacity = 15;
 constexpr std::uint16_t kDiscoveryCommand = 3;
 
 // What discovery keeps between calls: the latest message of active discovery
-// and the one array every passive discovery overwrites.
+// and the one array every passive discovery overwrites; and the recorder the
+// replies and announcements it receives are offered to.
 class DiscoveryState {
 public:
+    explicit DiscoveryState(record::Recorder& recorder) : recorder_(recorder) {}
+    record::Recorder& recorder() { return recorder_; }
     std::string message();
     void setMessage(const std::string& text);
     // The array passive discovery returns to its callers.
@@ -34,6 +38,7 @@ public:
 
 private:
     friend ZelOrbNetInfo* passiveFind(DiscoveryState&, const char*, std::int32_t*);
+    record::Recorder& recorder_;
     std::mutex messageMutex_;
     std::string message_;
     std::mutex passiveMutex_;  // the records while a call writes them

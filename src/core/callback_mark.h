@@ -47,9 +47,9 @@ private:
 };
 
 // True when the calling thread is inside any device's callback. A callback
-// runs under a device mutex (or is waited for by a stop) that a thread holding
-// the registry lock shared may be waiting for, so calls that take the
-// registry lock exclusively are refused there.
+// runs under a device mutex (or is waited for by a stop), so the calls that
+// connect, disconnect or change a device's stream chain, which may wait for
+// such threads, are refused there.
 bool inAnyCallback();
 // True when the calling thread is inside a callback of the device named ip.
 bool inOwnCallback(const char* ip);

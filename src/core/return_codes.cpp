@@ -18,6 +18,9 @@ std::atomic<const char*> gDetailMessage{kDetailEmpty};
 
 const char* libraryCodeText(std::int32_t code) {
     switch (code) {
+        case RC_RECORDING_NOT_STARTED: return "Recording not started";
+        case RC_RECORDING_ALREADY_STARTED: return "Recording already started";
+        case RC_FILE_WRITE_FAILED: return "Failed to write file";
         case RC_LOCAL_PORT_NULL: return "Local port is null";
         case RC_INVALID_TARGET: return "Invalid target IP or port";
         case RC_PORT_BIND_FAILED: return "Port binding failed";

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include "control/config_commands.h"
@@ -49,29 +51,30 @@ bool queryByte(ControlEndpoint& ep, std::uint16_t command, std::uint8_t& out) {
 
 int runConnectionSetup(DeviceRecord& dev) {
     LibraryContext& ctx = libraryContext();
-    const std::string host = ctx.registry.hostIp();
-    if (host.empty() || !isValidIPv4(host.c_str()) || dev.ip.empty() || !isValidIPv4(dev.ip.c_str()))
-        return RC_INVALID_TARGET;
-
-    const int k = ctx.connectionCounter;
-    ctx.connectionCounter = k < kMaxConnectionCounter ? k + 1 : 0;
+    std::string host;
+    int k = 0;
+    {
+        // The host IP and the counter belong to the registry's lock; it is
+        // held for these few lines only.
+        std::unique_lock<std::shared_mutex> lock(ctx.registry.mutex());
+        host = ctx.registry.hostIp();
+        if (host.empty() || !isValidIPv4(host.c_str()) || dev.ip.empty() || !isValidIPv4(dev.ip.c_str()))
+            return RC_INVALID_TARGET;
+        k = ctx.connectionCounter;
+        ctx.connectionCounter = k < kMaxConnectionCounter ? k + 1 : 0;
+    }
 
     ControlEndpoint& ep = dev.ctrl;
     ep.localData = net::makeEndpoint(host.c_str(), static_cast<std::uint16_t>(kDataPortBase + kPortStep * k));
     ep.localImu = net::makeEndpoint(host.c_str(), static_cast<std::uint16_t>(kImuPortBase + kPortStep * k));
-    ep.deviceControl = net::makeEndpoint(dev.ip.c_str(), kCommandPort);
 
-    // Running IMU/RGB threads read these sockets: stop them before the old
-    // descriptors close (their numbers may be reused) and restart them on
-    // the new ones.
-    const RunningStreams running = dev.imuRgb.pauseForNewSockets();
-    closeIfOpen(ep.dataSocket);
-    closeIfOpen(ep.imuSocket);
-
+    dev.imuRgb.replaceSockets(ep, [&ep] {
+        closeIfOpen(ep.dataSocket);
+        closeIfOpen(ep.imuSocket);
+        ep.dataSocket = openUdpSocket(ep.localData, 0);
+        if (ep.dataSocket != net::kInvalidSocket) ep.imuSocket = openUdpSocket(ep.localImu, kImuSocketTimeoutMs);
+    });
     std::uint8_t status = DEV_SOCKET_SETUP_FAILED;
-    ep.dataSocket = openUdpSocket(ep.localData, 0);
-    if (ep.dataSocket != net::kInvalidSocket) ep.imuSocket = openUdpSocket(ep.localImu, kImuSocketTimeoutMs);
-    dev.imuRgb.resumeOnNewSockets(running, ep);
     if (ep.dataSocket != net::kInvalidSocket && ep.imuSocket != net::kInvalidSocket) status = sendHandshake(ep);
     return status == 0 ? RC_OK : RC_GENERAL_ERROR;
 }

@@ -1,5 +1,6 @@
-// Connection setup and the connection queries, for the connect path. Both
-// expect the registry lock held exclusively.
+// Connection setup and the connection queries, for the connect path. The
+// caller holds the device's operation mutex and no registry lock: both
+// exchange commands with the device.
 #pragma once
 
 namespace orb {

@@ -2,7 +2,7 @@
 
 namespace orb {
 
-LibraryContext::LibraryContext() : reception(registry) {}
+LibraryContext::LibraryContext() : discovery(recorder), control(recorder), reception(registry, recorder) {}
 
 LibraryContext& libraryContext() {
     static LibraryContext context;  // thread-safe first use

@@ -6,7 +6,9 @@
 // Members are created in the order they are declared and destroyed in the
 // reverse order. Each is declared after what it relies on: the reception
 // thread reads the registry, so the reception comes after it and ends first;
-// device records use the control channel, so the registry comes after it.
+// device records use the control channel, so the registry comes after it;
+// every receive path feeds the recorder, so it comes first and ends last
+// (a recording still running then is finished, its file complete).
 #pragma once
 
 #include "control/command.h"
@@ -15,6 +17,7 @@
 #include "control/net_settings.h"
 #include "device/registry.h"
 #include "measure/angle_measure.h"
+#include "record/recorder.h"
 #include "stream/reception.h"
 
 namespace orb {
@@ -25,6 +28,7 @@ public:
     LibraryContext(const LibraryContext&) = delete;
     LibraryContext& operator=(const LibraryContext&) = delete;
 
+    record::Recorder recorder;             // the capture file of what the receive paths get
     measure::MeasureSlot measure;          // the plane-angle measurement
     DiscoveryState discovery;              // discovery message and passive results
     NetSettingsExtras netSettingsExtras;   // settings bytes kept per device for writes

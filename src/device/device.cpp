@@ -5,7 +5,13 @@
 namespace orb {
 
 DeviceRecord::DeviceRecord(const std::string& deviceIp, std::int32_t dataSourcePort)
-    : ip(deviceIp), stream(deviceIp, dataSourcePort), ctrl(libraryContext().control), imuRgb(deviceIp) {}
+    : ip(deviceIp),
+      stream(deviceIp, dataSourcePort),
+      ctrl(libraryContext().control),
+      imuRgb(deviceIp, libraryContext().recorder) {
+    // Set once: concurrent exchanges read it while a reconnection runs.
+    ctrl.deviceControl = net::makeEndpoint(deviceIp.c_str(), kCommandPort);
+}
 
 DeviceRecord::~DeviceRecord() = default;
 

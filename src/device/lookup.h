@@ -1,11 +1,10 @@
 // Device lookup: the one way a call reaches a device record. The registry
-// lock is held, in the mode the caller names, for the whole body, so a
-// disconnection cannot destroy the record underneath it.
+// lock is held only to find the record; the body runs without it, on a
+// record kept alive by the reference the lookup took, so a slow call (a
+// command exchange with a silent device) never holds up other devices'
+// connections or the routing of their datagrams.
 #pragma once
 
-#include <cstdint>
-#include <mutex>
-#include <shared_mutex>
 #include <utility>
 
 #include "core/callback_mark.h"
@@ -15,26 +14,18 @@
 
 namespace orb {
 
-enum class RegistryLock {
-    Shared,     // reads and exchanges: many calls and the reception at once
-    Exclusive,  // changes of the set of devices or of what the stream threads read
-};
+// Whether a call may run inside a callback. The calls that connect,
+// disconnect or change what the stream threads run are refused (-1) in
+// every callback: they could wait for a thread that waits for the mutex the
+// callback runs under.
+enum class FromCallback { Allowed, Refused };
 
 // Runs body(DeviceRecord&) for the device registered under ip and returns
-// its result, or `absent` when there is none. Exclusive lookups are refused
-// (-1) inside any callback: the exclusive lock could wait for a thread that
-// waits for the mutex the callback runs under.
+// its result, or `absent` when there is none.
 template <class Result, class Body>
-Result withDevice(const char* ip, RegistryLock mode, Result absent, Body&& body) {
-    Registry& registry = libraryContext().registry;
-    if (mode == RegistryLock::Exclusive) {
-        if (inAnyCallback()) return static_cast<Result>(RC_GENERAL_ERROR);
-        std::unique_lock<std::shared_mutex> lock(registry.mutex());
-        DeviceRecord* dev = registry.find(ip);
-        return dev ? std::forward<Body>(body)(*dev) : absent;
-    }
-    std::shared_lock<std::shared_mutex> lock(registry.mutex());
-    DeviceRecord* dev = registry.find(ip);
+Result withDevice(const char* ip, FromCallback rule, Result absent, Body&& body) {
+    if (rule == FromCallback::Refused && inAnyCallback()) return static_cast<Result>(RC_GENERAL_ERROR);
+    const DevicePtr dev = libraryContext().registry.lookup(ip);
     return dev ? std::forward<Body>(body)(*dev) : absent;
 }
 

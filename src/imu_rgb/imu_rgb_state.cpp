@@ -26,53 +26,67 @@ std::shared_ptr<ThreadFlags> launchStreamThread(std::function<void(const std::sh
     return flags;
 }
 
-std::size_t receiveOrPause(net::Socket sock, std::vector<std::uint8_t>& buf) {
-    const int n = net::recvFrom(sock, buf.data(), buf.size(), nullptr);
-    if (n > 0) return static_cast<std::size_t>(n);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+std::size_t receiveOrWait(const StreamSocket& source, std::vector<std::uint8_t>& buf) {
+    const auto start = std::chrono::steady_clock::now();
+    if (net::waitReadable(source.sock, static_cast<int>(kStreamIdleWait.count()))) {
+        net::Endpoint from;
+        const int n = net::recvFrom(source.sock, buf.data(), buf.size(), &from);
+        if (n > 0) {
+            source.recorder->capture(from, source.local, buf.data(), static_cast<std::size_t>(n));
+            return static_cast<std::size_t>(n);
+        }
+    }
+    // Returned early without a datagram (no socket, or an error): pause.
+    if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return 0;
 }
 
-ImuRgbState::ImuRgbState(const std::string& deviceIp)
+ImuRgbState::ImuRgbState(const std::string& deviceIp, record::Recorder& recorderOfProcess)
     : imuFlags(std::make_shared<ThreadFlags>()),
       rgbRecvFlags(std::make_shared<ThreadFlags>()),
       rgbProcFlags(std::make_shared<ThreadFlags>()),
       gate(std::make_shared<OwnerGate>(deviceIp)),
       imu(std::make_shared<ImuShared>()),
-      rgb(std::make_shared<RgbShared>()) {}
+      rgb(std::make_shared<RgbShared>()),
+      recorder(recorderOfProcess) {}
 
 ImuRgbState::~ImuRgbState() { stopAll(); }
 
-bool ImuRgbState::stopAll() {
-    std::lock_guard<std::mutex> lk(controlMutex);
+namespace {
+
+// Caller holds st.controlMutex.
+bool stopAllLocked(ImuRgbState& st) {
     // Ask all three at once so their wind-downs overlap.
-    imuFlags->run.store(false);
-    rgbRecvFlags->run.store(false);
-    rgbProcFlags->run.store(false);
+    st.imuFlags->run.store(false);
+    st.rgbRecvFlags->run.store(false);
+    st.rgbProcFlags->run.store(false);
+    wakeRgbProcessing(*st.rgb);
     {
-        std::lock_guard<std::mutex> g(gate->mutex);
-        gate->ctrl = nullptr;
+        std::lock_guard<std::mutex> g(st.gate->mutex);
+        st.gate->ctrl = nullptr;
     }
-    bool ok = stopStreamThread(*imuFlags);
-    ok = stopStreamThread(*rgbRecvFlags) && ok;
-    ok = stopStreamThread(*rgbProcFlags) && ok;
+    bool ok = stopStreamThread(*st.imuFlags);
+    ok = stopStreamThread(*st.rgbRecvFlags) && ok;
+    ok = stopStreamThread(*st.rgbProcFlags) && ok;
     return ok;
 }
 
-RunningStreams ImuRgbState::pauseForNewSockets() {
-    RunningStreams running;
-    {
-        std::lock_guard<std::mutex> lk(controlMutex);
-        running.imu = imuFlags->run.load();
-        running.rgb = rgbRecvFlags->run.load();
-    }
-    stopAll();
-    return running;
+}  // namespace
+
+bool ImuRgbState::stopAll() {
+    std::lock_guard<std::mutex> lk(controlMutex);
+    return stopAllLocked(*this);
 }
 
-void ImuRgbState::resumeOnNewSockets(RunningStreams running, const ControlEndpoint& ctrl) {
-    if (running.imu) startImuStream(*this, ctrl);
-    if (running.rgb) startRgbStream(*this, ctrl);
+void ImuRgbState::replaceSockets(const ControlEndpoint& ctrl, const std::function<void()>& reopen) {
+    std::lock_guard<std::mutex> lk(controlMutex);
+    const bool imuRan = imuFlags->run.load();
+    const bool rgbRan = rgbRecvFlags->run.load();
+    stopAllLocked(*this);
+    reopen();
+    if (imuRan) startImuStreamLocked(*this, ctrl);
+    if (rgbRan) startRgbStreamLocked(*this, ctrl);
 }
 
 void openGate(ImuRgbState& st, const ControlEndpoint& ctrl) {

@@ -21,6 +21,7 @@
 #include "control/control_endpoint.h"
 #include "orb_sdk.h"
 #include "platform/net.h"
+#include "record/recorder.h"
 
 namespace orb {
 
@@ -46,10 +47,21 @@ bool stopStreamThread(ThreadFlags& flags, std::chrono::milliseconds limit = kStr
 // a thread.
 std::shared_ptr<ThreadFlags> launchStreamThread(std::function<void(const std::shared_ptr<ThreadFlags>&)> body);
 
-// One datagram from a stream socket into buf: its length, or 0 after a short
-// pause when none came. A time-out paces the IMU socket's reads, but a closed
-// or non-blocking socket returns at once, and a thread must not spin on it.
-std::size_t receiveOrPause(net::Socket sock, std::vector<std::uint8_t>& buf);
+// A stream thread's socket, the host endpoint it was opened on and the
+// process's recorder (which outlives every device).
+struct StreamSocket {
+    net::Socket sock = net::kInvalidSocket;
+    net::Endpoint local;
+    record::Recorder* recorder = nullptr;
+};
+
+// One datagram from a stream socket into buf, offered to the recorder: its
+// length, or 0 when none came within kStreamIdleWait (the thread then looks
+// at its run flag). The thread sleeps in the wait until a datagram arrives; a
+// socket that cannot be waited on costs a pause instead, so the thread never
+// spins.
+constexpr std::chrono::milliseconds kStreamIdleWait{20};
+std::size_t receiveOrWait(const StreamSocket& source, std::vector<std::uint8_t>& buf);
 
 // The device as its stream threads see it.
 struct OwnerGate {
@@ -69,17 +81,14 @@ struct ImuShared {
     std::atomic<bool> newSample{false};
     ZelOrb9AxisImuData latest{};
     ZelOrb9AxisImuCallback callback = nullptr;
-};
-
-// Which stream threads ran before a pause.
-struct RunningStreams {
-    bool imu = false;
-    bool rgb = false;
+    std::atomic<std::uint64_t> samples{0};  // parsed by the IMU thread
 };
 
 class ImuRgbState {
 public:
-    explicit ImuRgbState(const std::string& deviceIp);
+    // The stream threads offer every datagram they receive to the recorder,
+    // which outlives every device.
+    ImuRgbState(const std::string& deviceIp, record::Recorder& recorder);
     ~ImuRgbState();  // stopAll(), then the shared blocks go with their last thread
     ImuRgbState(const ImuRgbState&) = delete;
     ImuRgbState& operator=(const ImuRgbState&) = delete;
@@ -88,13 +97,12 @@ public:
     // 2 s per thread. Idempotent. True when all threads have ended.
     bool stopAll();
 
-    // For a connection setup that replaces the data and IMU sockets: stop
-    // the stream threads before the old sockets close (they would otherwise
-    // keep reading a closed descriptor whose number may be reused), then
-    // start again those that were running, on the new sockets. The caller
-    // holds the registry lock exclusively.
-    RunningStreams pauseForNewSockets();
-    void resumeOnNewSockets(RunningStreams running, const ControlEndpoint& ctrl);
+    // For a connection setup that replaces the data and IMU sockets: stops
+    // the stream threads before reopen() closes the old sockets (they would
+    // otherwise keep reading a closed descriptor whose number may be
+    // reused), then starts again those that were running, on the new
+    // sockets. Starts and stops of the streams wait meanwhile.
+    void replaceSockets(const ControlEndpoint& ctrl, const std::function<void()>& reopen);
 
     std::mutex controlMutex;  // serialises start/stop; guards the flag pointers below
     std::shared_ptr<ThreadFlags> imuFlags;
@@ -104,18 +112,25 @@ public:
     const std::shared_ptr<OwnerGate> gate;
     const std::shared_ptr<ImuShared> imu;
     const std::shared_ptr<RgbShared> rgb;
+    record::Recorder& recorder;
 };
 
 // Start the device's nine-axis / RGB threads on the endpoint's current
 // sockets (stopping running ones first): RC_OK or RC_IMU_START_FAILED /
-// RC_RGB_START_FAILED. The caller holds the registry lock.
+// RC_RGB_START_FAILED. The caller keeps the record alive.
 std::int32_t startImuStream(ImuRgbState& st, const ControlEndpoint& ctrl);
 std::int32_t startRgbStream(ImuRgbState& st, const ControlEndpoint& ctrl);
 // Stop them: RC_OK, or -1 when a thread did not end within the stop limit.
 std::int32_t stopImuStream(ImuRgbState& st);
 std::int32_t stopRgbStream(ImuRgbState& st);
+// The same starts with st.controlMutex already held.
+std::int32_t startImuStreamLocked(ImuRgbState& st, const ControlEndpoint& ctrl);
+std::int32_t startRgbStreamLocked(ImuRgbState& st, const ControlEndpoint& ctrl);
 
 // Opens the owner gate on ctrl; called by a start. Caller holds controlMutex.
 void openGate(ImuRgbState& st, const ControlEndpoint& ctrl);
+// Wakes the RGB processing thread waiting for a frame, so it sees its run
+// flag cleared at once.
+void wakeRgbProcessing(RgbShared& rgb);
 
 }  // namespace orb

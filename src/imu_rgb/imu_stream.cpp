@@ -40,13 +40,14 @@ bool parseImuPacket(const std::uint8_t* data, std::size_t n, ZelOrb9AxisImuData&
 namespace {
 
 void imuThreadMain(const std::shared_ptr<ImuShared>& imu, const std::shared_ptr<ThreadFlags>& flags,
-                   const std::shared_ptr<OwnerGate>& gate, net::Socket sock) {
+                   const std::shared_ptr<OwnerGate>& gate, const StreamSocket& source) {
     try {
         std::vector<std::uint8_t> buf(kStreamReceiveArea);
         while (flags->run.load()) {
-            const std::size_t n = receiveOrPause(sock, buf);
+            const std::size_t n = receiveOrWait(source, buf);
             ZelOrb9AxisImuData sample;
             if (n == 0 || !parseImuPacket(buf.data(), n, sample)) continue;
+            imu->samples.fetch_add(1, std::memory_order_relaxed);
             ZelOrb9AxisImuCallback callback;
             {
                 std::lock_guard<std::mutex> lk(imu->mutex);
@@ -81,13 +82,17 @@ std::int32_t takeImuSample(ImuShared& imu, ZelOrb9AxisImuData& out, std::chrono:
 
 std::int32_t startImuStream(ImuRgbState& st, const ControlEndpoint& ctrl) {
     std::lock_guard<std::mutex> lk(st.controlMutex);
+    return startImuStreamLocked(st, ctrl);
+}
+
+std::int32_t startImuStreamLocked(ImuRgbState& st, const ControlEndpoint& ctrl) {
     stopStreamThread(*st.imuFlags);
     openGate(st, ctrl);
-    const net::Socket sock = ctrl.imuSocket;
+    const StreamSocket source{ctrl.imuSocket, ctrl.localImu, &st.recorder};
     auto imu = st.imu;
     auto gate = st.gate;
     auto flags = launchStreamThread(
-        [imu, gate, sock](const std::shared_ptr<ThreadFlags>& own) { imuThreadMain(imu, own, gate, sock); });
+        [imu, gate, source](const std::shared_ptr<ThreadFlags>& own) { imuThreadMain(imu, own, gate, source); });
     if (!flags) return RC_IMU_START_FAILED;
     st.imuFlags = flags;
     return RC_OK;

@@ -32,6 +32,7 @@ bool assembleRgbFragment(const std::uint8_t* data, std::size_t n, RgbAssembly& s
         p += 4;
 
         if (hdr.frameId != st.frameId) {
+            if (st.count > 0) ++st.abandoned;
             st.frameId = hdr.frameId;
             st.bytes.clear();
             st.count = 0;
@@ -42,6 +43,7 @@ bool assembleRgbFragment(const std::uint8_t* data, std::size_t n, RgbAssembly& s
             st.bytes = std::vector<std::uint8_t>();  // give the memory back
             st.count = 0;
             st.overflowed = true;
+            ++st.abandoned;
             continue;
         }
         if (st.count == 0 && hdr.total > 0)

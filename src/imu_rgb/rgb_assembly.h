@@ -42,6 +42,7 @@ struct RgbAssembly {
     std::uint32_t count = 0;
     bool overflowed = false;  // this frame id passed the size limit; ignored until the id changes
     std::vector<std::uint8_t> bytes;
+    std::uint64_t abandoned = 0;  // frames given up: another id came first, or too large
 };
 
 // Feeds one datagram. True when it completed a frame, which is moved into

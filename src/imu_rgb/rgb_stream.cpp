@@ -118,18 +118,28 @@ std::uint8_t currentRotation(OwnerGate& gate) {
     return gate.ctrl ? gate.ctrl->rgbRotation.load() : 0;
 }
 
-void rgbReceiveMain(const std::shared_ptr<RgbShared>& s, const std::shared_ptr<ThreadFlags>& flags, net::Socket sock) {
+void rgbReceiveMain(const std::shared_ptr<RgbShared>& s, const std::shared_ptr<ThreadFlags>& flags,
+                    const StreamSocket& source) {
     try {
         RgbAssembly assembly;
         RgbFrame frame;
         std::vector<std::uint8_t> buf(kStreamReceiveArea);
+        std::uint64_t abandonedSeen = 0;
         while (flags->run.load()) {
-            const std::size_t n = receiveOrPause(sock, buf);
-            if (n == 0 || !assembleRgbFragment(buf.data(), n, assembly, frame)) continue;
-            if (frame.bytes.empty()) continue;
+            const std::size_t n = receiveOrWait(source, buf);
+            if (n == 0) continue;
+            const bool complete = assembleRgbFragment(buf.data(), n, assembly, frame);
+            if (assembly.abandoned != abandonedSeen) {
+                s->imagesDropped.fetch_add(assembly.abandoned - abandonedSeen, std::memory_order_relaxed);
+                abandonedSeen = assembly.abandoned;
+            }
+            if (!complete || frame.bytes.empty()) continue;
+            s->imagesCompleted.fetch_add(1, std::memory_order_relaxed);
             {
                 std::lock_guard<std::mutex> lk(s->slotMutex);
-                s->slot = std::move(frame);  // an unprocessed older frame is replaced
+                // An unprocessed older frame is replaced.
+                if (s->newFrame) s->imagesDropped.fetch_add(1, std::memory_order_relaxed);
+                s->slot = std::move(frame);
                 s->newFrame = true;
             }
             frame = RgbFrame();
@@ -148,20 +158,19 @@ void rgbProcessMain(const std::shared_ptr<RgbShared>& s, const std::shared_ptr<T
             RgbFrame frame;
             {
                 std::unique_lock<std::mutex> lk(s->slotMutex);
-                if (!s->slotCv.wait_for(lk, kSlotWait, [&] { return s->newFrame; })) {
-                    lk.unlock();
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                    continue;
-                }
+                s->slotCv.wait_for(lk, kSlotWait, [&] { return s->newFrame || !flags->run.load(); });
+                if (!s->newFrame) continue;
                 s->newFrame = false;
                 frame = std::move(s->slot);
                 s->slot = RgbFrame();
             }
             RgbDelivery delivery;
+            bool published;
             {
                 std::lock_guard<std::mutex> in(s->inputMutex);
-                processRgbFrame(*s, frame, currentRotation(*gate), &delivery);
+                published = processRgbFrame(*s, frame, currentRotation(*gate), &delivery);
             }
+            if (!published) s->imagesDropped.fetch_add(1, std::memory_order_relaxed);
             // Called with no library lock held, so that the callback may call
             // into the library without lock-order cycles through the registry.
             if (delivery.callback && gate->isOpen()) {
@@ -170,6 +179,7 @@ void rgbProcessMain(const std::shared_ptr<RgbShared>& s, const std::shared_ptr<T
             }
         } catch (...) {
             // A frame OpenCV cannot handle (or no memory for it) is dropped.
+            s->imagesDropped.fetch_add(1, std::memory_order_relaxed);
         }
     }
     flags->exit.store(true);
@@ -177,19 +187,31 @@ void rgbProcessMain(const std::shared_ptr<RgbShared>& s, const std::shared_ptr<T
 
 }  // namespace
 
+void wakeRgbProcessing(RgbShared& rgb) {
+    // Taking the mutex orders the cleared run flag before the waiter's next
+    // look at its predicate.
+    { std::lock_guard<std::mutex> lk(rgb.slotMutex); }
+    rgb.slotCv.notify_all();
+}
+
 std::int32_t startRgbStream(ImuRgbState& st, const ControlEndpoint& ctrl) {
     std::lock_guard<std::mutex> lk(st.controlMutex);
+    return startRgbStreamLocked(st, ctrl);
+}
+
+std::int32_t startRgbStreamLocked(ImuRgbState& st, const ControlEndpoint& ctrl) {
     // Both are asked at once; each new thread has its own flags, so one that
     // has not ended yet cannot keep running alongside its successor.
     st.rgbRecvFlags->run.store(false);
     st.rgbProcFlags->run.store(false);
+    wakeRgbProcessing(*st.rgb);
     if (stopStreamThread(*st.rgbRecvFlags)) stopStreamThread(*st.rgbProcFlags);
     openGate(st, ctrl);
-    const net::Socket sock = ctrl.dataSocket;
+    const StreamSocket source{ctrl.dataSocket, ctrl.localData, &st.recorder};
     auto rgb = st.rgb;
     auto gate = st.gate;
     auto recvFlags =
-        launchStreamThread([rgb, sock](const std::shared_ptr<ThreadFlags>& own) { rgbReceiveMain(rgb, own, sock); });
+        launchStreamThread([rgb, source](const std::shared_ptr<ThreadFlags>& own) { rgbReceiveMain(rgb, own, source); });
     if (!recvFlags) return RC_RGB_START_FAILED;
     st.rgbRecvFlags = recvFlags;
     auto procFlags =
@@ -205,6 +227,7 @@ std::int32_t startRgbStream(ImuRgbState& st, const ControlEndpoint& ctrl) {
 std::int32_t stopRgbStream(ImuRgbState& st) {
     std::lock_guard<std::mutex> lk(st.controlMutex);
     st.rgbProcFlags->run.store(false);
+    wakeRgbProcessing(*st.rgb);
     const bool recv = stopStreamThread(*st.rgbRecvFlags);
     const bool proc = stopStreamThread(*st.rgbProcFlags);
     return recv && proc ? RC_OK : RC_GENERAL_ERROR;

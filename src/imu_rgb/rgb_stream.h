@@ -51,6 +51,11 @@ struct RgbShared {
     std::mutex fusionMutex;
     RgbImageRef fusionSource;
 
+    // Images reassembled, and those lost: incomplete, replaced before they
+    // were processed, or undecodable.
+    std::atomic<std::uint64_t> imagesCompleted{0};
+    std::atomic<std::uint64_t> imagesDropped{0};
+
     std::mutex outputMutex;  // record, image, handOut, callback, newImage
     std::condition_variable outputCv;
     bool newImage = false;

@@ -38,6 +38,9 @@ bool closeSocket(Socket s);
 
 bool setNonBlocking(Socket s, bool nonBlocking);
 bool setRecvBuffer(Socket s, int bytes);
+// The receive buffer the system granted, as it reports it (Linux counts its
+// bookkeeping in, so twice what it allows for data); 0 when unknown.
+int recvBufferSize(Socket s);
 // Address reuse for a port several sockets share, as multicast listeners do
 // (SO_REUSEADDR).
 bool setReuseAddr(Socket s);

@@ -25,6 +25,12 @@ Socket tcpSocket() { return static_cast<Socket>(::socket(AF_INET, SOCK_STREAM, I
 
 bool setRecvBuffer(Socket s, int bytes) { return setIntOption(s, SOL_SOCKET, SO_RCVBUF, bytes); }
 bool setReuseAddr(Socket s) { return setIntOption(s, SOL_SOCKET, SO_REUSEADDR, 1); }
+
+int recvBufferSize(Socket s) {
+    int bytes = 0;
+    os::AddrLen len = sizeof bytes;
+    return ::getsockopt(os::native(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&bytes), &len) == 0 ? bytes : 0;
+}
 bool setBroadcast(Socket s) { return setIntOption(s, SOL_SOCKET, SO_BROADCAST, 1); }
 
 bool joinMulticast(Socket s, const char* group, const char* ifaceIp) {

@@ -1,6 +1,9 @@
 #include "record/pcap_file.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include "core/bytes.h"
 
 namespace orb::record {
 
@@ -10,71 +13,65 @@ constexpr std::uint8_t kIpv4VersionIhl = 0x45;  // version 4, five 32-bit words
 constexpr std::uint8_t kIpTtl = 64;
 constexpr std::uint8_t kIpProtocolUdp = 17;
 
-void le16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void le32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void be16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
+// Offsets inside the file header, the record header and the IPv4 and UDP headers.
+constexpr std::size_t kAtMagic = 0, kAtVersionMajor = 4, kAtVersionMinor = 6, kAtTimeZone = 8, kAtAccuracy = 12,
+                      kAtSnapLength = 16, kAtLinkType = 20;
+constexpr std::size_t kAtSeconds = 0, kAtMicroseconds = 4, kAtCapturedLength = 8, kAtWireLength = 12;
+constexpr std::size_t kAtIpVersion = 0, kAtIpTos = 1, kAtIpLength = 2, kAtIpId = 4, kAtIpFragment = 6, kAtIpTtl = 8,
+                      kAtIpProtocol = 9, kAtIpChecksum = 10, kAtIpSource = 12, kAtIpDestination = 16;
+constexpr std::size_t kAtUdpSource = 0, kAtUdpDestination = 2, kAtUdpLength = 4, kAtUdpChecksum = 6;
+
 // Endpoint addresses are kept in network order: their bytes go out as stored.
-void addr(std::uint8_t* p, std::uint32_t netOrder) {
-    const auto* b = reinterpret_cast<const std::uint8_t*>(&netOrder);
-    std::copy(b, b + 4, p);
-}
+void writeAddress(std::uint8_t* p, std::uint32_t netOrder) { std::memcpy(p, &netOrder, sizeof netOrder); }
 
 std::uint16_t ipChecksum(const std::uint8_t* h, std::size_t n) {
     std::uint32_t sum = 0;
-    for (std::size_t i = 0; i + 1 < n; i += 2) sum += static_cast<std::uint32_t>((h[i] << 8) | h[i + 1]);
+    for (std::size_t i = 0; i + 1 < n; i += 2) sum += bytes::readBe16(h + i);
     while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<std::uint16_t>(~sum);
 }
 
 }  // namespace
 
-void EncodePcapFileHeader(std::uint8_t (&out)[kPcapFileHeaderBytes]) {
-    le32(out, kPcapMagicMicroseconds);
-    le16(out + 4, kPcapVersionMajor);
-    le16(out + 6, kPcapVersionMinor);
-    le32(out + 8, 0);   // time zone offset
-    le32(out + 12, 0);  // timestamp accuracy
-    le32(out + 16, kPcapSnapLength);
-    le32(out + 20, kPcapLinkTypeRawIp);
+void encodePcapFileHeader(std::uint8_t (&out)[kPcapFileHeaderBytes]) {
+    bytes::writeLe32(out + kAtMagic, kPcapMagicMicroseconds);
+    bytes::writeLe16(out + kAtVersionMajor, kPcapVersionMajor);
+    bytes::writeLe16(out + kAtVersionMinor, kPcapVersionMinor);
+    bytes::writeLe32(out + kAtTimeZone, 0);
+    bytes::writeLe32(out + kAtAccuracy, 0);
+    bytes::writeLe32(out + kAtSnapLength, kPcapSnapLength);
+    bytes::writeLe32(out + kAtLinkType, kPcapLinkTypeRawIp);
 }
 
-std::size_t EncodePacketHeader(const DatagramMeta& d, std::uint16_t ipId, std::uint8_t (&out)[kPacketHeaderBytes]) {
+std::size_t encodePacketHeader(const DatagramMeta& d, std::uint16_t ipId, std::uint8_t (&out)[kPacketHeaderBytes]) {
     const std::size_t payload = std::min(d.length, kMaxUdpPayload);
     const auto ipLength = static_cast<std::uint16_t>(kIpv4HeaderBytes + kUdpHeaderBytes + payload);
     const std::int64_t us = std::max<std::int64_t>(d.timeUs, 0);
 
     std::uint8_t* rec = out;
-    le32(rec, static_cast<std::uint32_t>(us / 1000000));
-    le32(rec + 4, static_cast<std::uint32_t>(us % 1000000));
-    le32(rec + 8, ipLength);
-    le32(rec + 12, ipLength);
+    bytes::writeLe32(rec + kAtSeconds, static_cast<std::uint32_t>(us / 1000000));
+    bytes::writeLe32(rec + kAtMicroseconds, static_cast<std::uint32_t>(us % 1000000));
+    bytes::writeLe32(rec + kAtCapturedLength, ipLength);
+    bytes::writeLe32(rec + kAtWireLength, ipLength);
 
     std::uint8_t* ip = out + kPcapRecordHeaderBytes;
-    ip[0] = kIpv4VersionIhl;
-    ip[1] = 0;
-    be16(ip + 2, ipLength);
-    be16(ip + 4, ipId);
-    be16(ip + 6, 0);  // no fragmentation
-    ip[8] = kIpTtl;
-    ip[9] = kIpProtocolUdp;
-    be16(ip + 10, 0);
-    addr(ip + 12, d.from.addr);
-    addr(ip + 16, d.to.addr);
-    be16(ip + 10, ipChecksum(ip, kIpv4HeaderBytes));
+    ip[kAtIpVersion] = kIpv4VersionIhl;
+    ip[kAtIpTos] = 0;
+    bytes::writeBe16(ip + kAtIpLength, ipLength);
+    bytes::writeBe16(ip + kAtIpId, ipId);
+    bytes::writeBe16(ip + kAtIpFragment, 0);  // no fragmentation
+    ip[kAtIpTtl] = kIpTtl;
+    ip[kAtIpProtocol] = kIpProtocolUdp;
+    bytes::writeBe16(ip + kAtIpChecksum, 0);
+    writeAddress(ip + kAtIpSource, d.from.addr);
+    writeAddress(ip + kAtIpDestination, d.to.addr);
+    bytes::writeBe16(ip + kAtIpChecksum, ipChecksum(ip, kIpv4HeaderBytes));
 
     std::uint8_t* udp = ip + kIpv4HeaderBytes;
-    be16(udp, d.from.port);
-    be16(udp + 2, d.to.port);
-    be16(udp + 4, static_cast<std::uint16_t>(kUdpHeaderBytes + payload));
-    be16(udp + 6, 0);  // no checksum, allowed over IPv4
+    bytes::writeBe16(udp + kAtUdpSource, d.from.port);
+    bytes::writeBe16(udp + kAtUdpDestination, d.to.port);
+    bytes::writeBe16(udp + kAtUdpLength, static_cast<std::uint16_t>(kUdpHeaderBytes + payload));
+    bytes::writeBe16(udp + kAtUdpChecksum, 0);  // none, which IPv4 allows
     return payload;
 }
 

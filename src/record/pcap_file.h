@@ -32,11 +32,11 @@ struct DatagramMeta {
     std::size_t length = 0;   // payload bytes
 };
 
-void EncodePcapFileHeader(std::uint8_t (&out)[kPcapFileHeaderBytes]);
+void encodePcapFileHeader(std::uint8_t (&out)[kPcapFileHeaderBytes]);
 
 // Record header, IPv4 header (identification ipId) and UDP header of one
 // datagram. Returns the payload bytes that follow them in the record, which
 // is the datagram's length, capped at kMaxUdpPayload.
-std::size_t EncodePacketHeader(const DatagramMeta& d, std::uint16_t ipId, std::uint8_t (&out)[kPacketHeaderBytes]);
+std::size_t encodePacketHeader(const DatagramMeta& d, std::uint16_t ipId, std::uint8_t (&out)[kPacketHeaderBytes]);
 
 }  // namespace orb::record

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <system_error>
 
+#include "core/diagnostics.h"
 #include "orb_sdk.h"
 
 namespace orb::record {
@@ -17,10 +17,14 @@ namespace fs = std::filesystem;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kIdlePause = std::chrono::milliseconds(5);
+// Each wake-up costs more than the records it writes at a few thousand a
+// second; the queue holds seconds of a stream.
+constexpr auto kIdlePause = std::chrono::milliseconds(20);
 // Bounds what a crash or a full disk can cost, and lets a reader follow the file.
 constexpr auto kFlushInterval = std::chrono::milliseconds(100);
-constexpr std::size_t kFileBufferBytes = std::size_t{1} << 20;
+// Records are gathered and written a batch at a time: a stream write per
+// datagram would be a system call per datagram.
+constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
 constexpr std::size_t kEntryAlign = 8;
 
 std::size_t roundUpPow2(std::size_t n) {
@@ -54,11 +58,6 @@ Recorder::Recorder(std::size_t queueBytes) : capacity_(roundUpPow2(queueBytes)) 
 
 Recorder::~Recorder() { stop(); }
 
-Recorder& Recorder::process() {
-    static Recorder recorder;
-    return recorder;
-}
-
 std::int32_t Recorder::start(const char* path) {
     if (path == nullptr || *path == '\0') return RC_FILE_OPEN_FAILED;
     std::lock_guard<std::mutex> control(controlMutex_);
@@ -68,20 +67,20 @@ std::int32_t Recorder::start(const char* path) {
     std::unique_ptr<std::uint8_t[]> ring(new std::uint8_t[capacity_]);
     const fs::path p = fs::u8path(path);
     out_ = std::ofstream();
-    if (!fileBuffer_) fileBuffer_.reset(new char[kFileBufferBytes]);
-    out_.rdbuf()->pubsetbuf(fileBuffer_.get(), static_cast<std::streamsize>(kFileBufferBytes));
+    batch_.clear();
+    batch_.reserve(kBatchBytes + kPacketHeaderBytes + kMaxUdpPayload);
     errno = 0;
     out_.open(p, std::ios::binary | std::ios::trunc);
     if (!out_) {
-        std::fprintf(stderr, "Recording: cannot open %s: %s\n", path, systemText().c_str());
+        printDiagnostic(DiagnosticStream::Err, "Recording: cannot open %s: %s\n", path, systemText().c_str());
         return RC_FILE_OPEN_FAILED;
     }
     std::uint8_t header[kPcapFileHeaderBytes];
-    EncodePcapFileHeader(header);
+    encodePcapFileHeader(header);
     out_.write(reinterpret_cast<const char*>(header), sizeof header);
     out_.flush();
     if (!out_) {
-        std::fprintf(stderr, "Recording: cannot write %s: %s\n", path, systemText().c_str());
+        printDiagnostic(DiagnosticStream::Err, "Recording: cannot write %s: %s\n", path, systemText().c_str());
         out_.close();
         removeIfRegular(p);
         return RC_FILE_WRITE_FAILED;
@@ -126,8 +125,8 @@ std::int32_t Recorder::stop() {
     started_ = false;
     const RecorderStats s = stats();
     if (s.dropped > 0)
-        std::fprintf(stderr, "Recording: %llu datagrams written, %llu not recorded (queue full)\n",
-                     static_cast<unsigned long long>(s.written), static_cast<unsigned long long>(s.dropped));
+        printDiagnostic(DiagnosticStream::Err, "Recording: %llu datagrams written, %llu not recorded (queue full)\n",
+                        static_cast<unsigned long long>(s.written), static_cast<unsigned long long>(s.dropped));
     return s.writeFailed ? RC_FILE_WRITE_FAILED : RC_OK;
 }
 
@@ -186,23 +185,28 @@ bool Recorder::writeEntries(std::uint64_t from, std::uint64_t to) {
         m.timeUs = h.timeUs;
         m.length = h.length;
         std::uint8_t packet[kPacketHeaderBytes];
-        EncodePacketHeader(m, ipId_++, packet);
-        out_.write(reinterpret_cast<const char*>(packet), sizeof packet);
-        // The payload may wrap around the end of the ring: write it in two pieces.
-        const std::uint64_t payload = from + sizeof h;
-        const std::size_t at = static_cast<std::size_t>(payload & (capacity_ - 1));
-        const std::size_t first = std::min<std::size_t>(h.length, capacity_ - at);
-        out_.write(reinterpret_cast<const char*>(ring_.get() + at), static_cast<std::streamsize>(first));
-        out_.write(reinterpret_cast<const char*>(ring_.get()), static_cast<std::streamsize>(h.length - first));
-        if (!out_) return false;
+        encodePacketHeader(m, ipId_++, packet);
+        batch_.insert(batch_.end(), packet, packet + sizeof packet);
+        // The payload may wrap around the end of the ring: copied in two pieces.
+        const std::size_t at = batch_.size();
+        batch_.resize(at + h.length);
+        copyOut(from + sizeof h, batch_.data() + at, h.length);
         bytesWritten_ += sizeof packet + h.length;
         written_.fetch_add(1, std::memory_order_relaxed);
         from += (sizeof h + h.length + kEntryAlign - 1) / kEntryAlign * kEntryAlign;
+        if (batch_.size() >= kBatchBytes && !writeBatch()) return false;
     }
     return true;
 }
 
+bool Recorder::writeBatch() {
+    out_.write(batch_.data(), static_cast<std::streamsize>(batch_.size()));
+    batch_.clear();
+    return static_cast<bool>(out_);
+}
+
 bool Recorder::flushFile() {
+    if (!writeBatch()) return false;
     out_.flush();
     if (!out_) return false;
     bytesFlushed_ = bytesWritten_;
@@ -223,9 +227,9 @@ void Recorder::failWriting() {
     if (fs::is_regular_file(path_, ec)) fs::resize_file(path_, bytesFlushed_, ec);
     written_ = recordsFlushed_;
     writeFailed_ = true;
-    std::fprintf(stderr, "Recording: writing %s failed (%s); the file keeps the first %llu datagrams\n",
-                 path_.u8string().c_str(), why.c_str(),
-                 static_cast<unsigned long long>(written_.load()));
+    printDiagnostic(DiagnosticStream::Err,
+                    "Recording: writing %s failed (%s); the file keeps the first %llu datagrams\n",
+                    path_.u8string().c_str(), why.c_str(), static_cast<unsigned long long>(written_.load()));
 }
 
 void Recorder::run() {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/net.h"
 #include "record/pcap_file.h"
@@ -34,16 +35,13 @@ public:
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    // The library's recorder, fed by every receive path.
-    static Recorder& process();
-
     // RC_OK; RC_FILE_OPEN_FAILED (null, empty or unusable path: no file is
     // created); RC_FILE_WRITE_FAILED (the file header could not be written:
-    // the file is removed); RC_RECORD_ALREADY_STARTED.
+    // the file is removed); RC_RECORDING_ALREADY_STARTED.
     std::int32_t start(const char* path);
     // Writes what is queued and closes the file. RC_OK; RC_FILE_WRITE_FAILED
     // when a write failed during the recording (the file then ends after the
-    // last whole record); RC_RECORD_NOT_STARTED.
+    // last whole record); RC_RECORDING_NOT_STARTED.
     std::int32_t stop();
 
     bool recording() const { return accepting_.load(std::memory_order_relaxed); }
@@ -65,6 +63,7 @@ private:
     void copyOut(std::uint64_t pos, void* dst, std::size_t n) const;
     void run();
     bool writeEntries(std::uint64_t from, std::uint64_t to);
+    bool writeBatch();
     bool flushFile();
     void failWriting();
 
@@ -75,7 +74,7 @@ private:
     bool started_ = false;
     std::filesystem::path path_;
     std::ofstream out_;           // writer thread only while started
-    std::unique_ptr<char[]> fileBuffer_;
+    std::vector<char> batch_;     // writer thread only: records not yet handed to out_
     std::uint64_t bytesWritten_ = 0;  // writer thread only
     std::uint64_t bytesFlushed_ = 0;  // writer thread only: the file holds this many whole bytes
     std::uint64_t recordsFlushed_ = 0;  // writer thread only: and this many records

@@ -23,12 +23,18 @@ PacketListPtr takeList(StreamState& st) {
     return std::make_unique<PacketList>();
 }
 
+void bump(std::atomic<std::uint64_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
+
 void closeFrame(StreamState& st) {
-    st.stats.framesCompleted.fetch_add(1, std::memory_order_relaxed);
+    bump(st.stats.framesCompleted);
+    if (st.collectingHasGap) bump(st.stats.framesMissingPackets);
+    if (st.collectingOverCap) bump(st.stats.framesOverFrameCap);
+    st.collectingHasGap = st.collectingOverCap = false;
     if (st.frameQueue.tryPush(std::move(st.collecting))) {
+        st.frameWake.notify();
         st.collecting = takeList(st);
     } else {
-        st.stats.framesDroppedQueueFull.fetch_add(1, std::memory_order_relaxed);
+        bump(st.stats.framesDroppedQueueFull);
         st.collecting->clear();
     }
 }
@@ -42,27 +48,37 @@ void deliverSixAxis(StreamState& st, const std::uint8_t* d) {
     if (!st.sixAxisCallback) return;
     CallbackMark mark(st.deviceIp.c_str(), CallbackKind::SixAxis);
     st.sixAxisCallback(rec);
-    st.stats.sixAxisDelivered.fetch_add(1, std::memory_order_relaxed);
+    bump(st.stats.sixAxisDelivered);
 }
 
 }  // namespace
 
 void handlePacket(StreamState& st, const std::uint8_t* d, std::size_t len) {
     PacketInfo info;
+    StreamStats& stats = st.stats;
     switch (inspectPacket(d, len, info)) {
-    case PacketKind::Ignored: st.stats.packetsIgnored.fetch_add(1, std::memory_order_relaxed); return;
-    case PacketKind::SixAxis: deliverSixAxis(st, d); return;
+    case PacketKind::BadLength: bump(stats.droppedLength); return;
+    case PacketKind::BadMagic: bump(stats.droppedMagic); return;
+    case PacketKind::BadDataType: bump(stats.droppedDataType); return;
+    case PacketKind::BadVersion: bump(stats.droppedVersion); return;
+    case PacketKind::SixAxis:
+        bump(stats.sixAxisPackets);
+        deliverSixAxis(st, d);
+        return;
     case PacketKind::Frame: break;
     }
     st.pointFormatCode.store(info.format, std::memory_order_relaxed);
-    if (info.truncated) st.stats.packetsTruncated.fetch_add(1, std::memory_order_relaxed);
+    if (info.truncated) bump(stats.packetsTruncated);
     if (!st.collecting) st.collecting = takeList(st);
     if (info.packetNumber < st.previousPacketNumber && !st.collecting->packets.empty()) closeFrame(st);
+    else if (!st.collecting->packets.empty() && info.packetNumber > st.previousPacketNumber + 1)
+        st.collectingHasGap = true;
     st.previousPacketNumber = info.packetNumber;
 
     PacketList& list = *st.collecting;
     if (list.packets.size() >= kMaxPacketsPerFrame) {
-        st.stats.packetsOverFrameCap.fetch_add(1, std::memory_order_relaxed);
+        bump(stats.packetsOverFrameCap);
+        st.collectingOverCap = true;
         return;
     }
     const std::size_t offset = list.bytes.size();

@@ -14,7 +14,7 @@ namespace orb {
 // frame assembly with the frame boundary rule).
 void handlePacket(StreamState& st, const std::uint8_t* d, std::size_t len);
 
-// Frame thread: decodes one packet list (two workers) and publishes it.
+// Frame thread: decodes one packet list and publishes it.
 void processFrame(StreamState& st, const PacketList& list);
 
 }  // namespace orb

@@ -1,11 +1,8 @@
-// Frame thread: two workers decode a complete frame into the working frame,
+// Frame thread: decodes a complete frame into the working frame,
 // then it is published (single echo: through the per-frame filter chain, to
 // polling and the frame callback; dual echo: both echoes to polling).
 #include <cstring>
-#include <functional>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "core/callback_mark.h"
 #include "filters/filter_settings.h"
@@ -18,29 +15,11 @@ namespace {
 
 void copyFrame(FrameBuffer& to, const FrameBuffer& from) { std::memcpy(to.data(), from.data(), kFrameBytes); }
 
-// Two workers, each reading every packet in order but writing only its own
-// half of the positions: packets that repeat a position (a datagram delivered
-// twice, a faulty sender) never have two writers, and the later packet wins,
-// as in one pass.
+// One pass on the frame thread, in packet order, so that a position sent
+// twice keeps the later packet's point. A second worker (per frame or kept
+// per device) was measured slower on two cores: see bench_stream_decode.
 void decodeFrame(const PacketList& list, const DecodeTarget& target) {
-    auto work = [&list](const DecodeTarget& t) noexcept {
-        for (const PacketRef& ref : list.packets) decodePacket(list.bytes.data() + ref.offset, ref, t);
-    };
-    if (list.packets.size() < 2) {
-        work(target);
-        return;
-    }
-    DecodeTarget lower = target;
-    DecodeTarget upper = target;
-    lower.to = upper.from = static_cast<std::uint32_t>(kFramePoints / 2);
-    std::thread worker;
-    try {
-        worker = std::thread(work, std::cref(lower));
-    } catch (const std::system_error&) {
-        work(lower);  // no thread to be had: decode both halves here
-    }
-    work(upper);
-    if (worker.joinable()) worker.join();
+    for (const PacketRef& ref : list.packets) decodePacket(list.bytes.data() + ref.offset, ref, target);
 }
 
 void publishDualEcho(StreamState& st) {

@@ -187,24 +187,35 @@ bool typeSuitsMode(std::uint8_t dataType, std::uint8_t mode) {
     }
 }
 
+bool needsPromptHandling(const std::uint8_t* d, std::size_t len, std::uint16_t& previousNumber) {
+    if (len < kAtPacketNumber + 2 || bytes::readLe16(d) != kPacketMagic) return false;
+    if (d[kAtDataType] == kTypeSixAxis) return true;
+    const std::uint16_t n = bytes::readLe16(d + kAtPacketNumber);
+    const bool drop = n < previousNumber;
+    previousNumber = n;
+    return drop;
+}
+
 PacketKind inspectPacket(const std::uint8_t* d, std::size_t len, PacketInfo& info) {
-    if (len < 4 || bytes::readLe16(d) != kPacketMagic) return PacketKind::Ignored;
+    if (len < 4) return PacketKind::BadLength;
+    if (bytes::readLe16(d) != kPacketMagic) return PacketKind::BadMagic;
     const std::uint8_t t = d[kAtDataType];
     if (t == kTypeSixAxis) {
-        if (len < kSixAxisPacketSize || (d[kAtSixAxisKind] != 1 && d[kAtSixAxisKind] != 2)) return PacketKind::Ignored;
+        if (len < kSixAxisPacketSize) return PacketKind::BadLength;
+        if (d[kAtSixAxisKind] != 1 && d[kAtSixAxisKind] != 2) return PacketKind::BadDataType;
         info.dataType = t;
         return PacketKind::SixAxis;
     }
-    if (t != kTypeFull && t != kTypeHalfNarrow && t != kTypeDualEcho && t != kTypeHalf) return PacketKind::Ignored;
-    if (len < kPacketHeaderSize) return PacketKind::Ignored;
+    if (t != kTypeFull && t != kTypeHalfNarrow && t != kTypeDualEcho && t != kTypeHalf) return PacketKind::BadDataType;
+    if (len < kPacketHeaderSize) return PacketKind::BadLength;
     if (d[kAtVersionMinor] != 0) {
         printDiagnostic(DiagnosticStream::Out, "version_minor is %d ,unsupported\n", d[kAtVersionMinor]);
-        return PacketKind::Ignored;
+        return PacketKind::BadVersion;
     }
     const std::uint8_t format = pointFormatFor(t, d[kAtSelector]);
     if (format == 0) {
         printDiagnostic(DiagnosticStream::Out, "data type %d is invalid\n", d[kAtSelector]);
-        return PacketKind::Ignored;
+        return PacketKind::BadDataType;
     }
     const std::uint32_t announced = static_cast<std::uint32_t>(bytes::readLe16(d + kAtCountA)) * d[kAtCountB];
     const std::uint32_t held = static_cast<std::uint32_t>((len - kPacketHeaderSize) / format);

@@ -31,7 +31,10 @@ constexpr std::size_t kSixAxisPacketSize = 46;  // bytes 6..45 form the record
 constexpr std::size_t kSixAxisRecordOffset = 6;
 constexpr std::size_t kSixAxisTimeOffset = 12;  // u64 nanoseconds, delivered as milliseconds
 
-enum class PacketKind { Frame, SixAxis, Ignored };
+// A packet to use, or the reason it is dropped: too short for its kind,
+// wrong magic, unknown data type or record selector (or six-axis check
+// byte), unsupported version.
+enum class PacketKind { Frame, SixAxis, BadLength, BadMagic, BadDataType, BadVersion };
 
 struct PacketInfo {
     std::uint8_t dataType = 0;
@@ -50,6 +53,12 @@ bool isDualEchoMode(std::uint8_t mode);
 // Checks one datagram. Never reads past len. Prints the diagnostics of an
 // unsupported version or an invalid selector.
 PacketKind inspectPacket(const std::uint8_t* d, std::size_t len, PacketInfo& info);
+
+// For the reception: whether a datagram needs the packet thread at once (a
+// six-axis packet, whose callback waits, or a packet whose number drops and
+// so closes a frame); the others may wait for a later wake. previousNumber is
+// the reception's own record of the device's last packet number.
+bool needsPromptHandling(const std::uint8_t* d, std::size_t len, std::uint16_t& previousNumber);
 
 struct DecodeTarget {
     std::uint8_t mode = kModeFull;

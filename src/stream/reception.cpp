@@ -5,6 +5,7 @@
 
 #include "core/diagnostics.h"
 #include "orb_sdk.h"
+#include "stream/packet.h"
 
 namespace orb {
 
@@ -14,10 +15,13 @@ constexpr int kBatch = 64;
 // One byte more than a datagram may have, so an oversized one is seen as such.
 constexpr std::size_t kStagingStride = kMaxDatagram + 1;
 constexpr int kRequestedRecvBuffer = 0x40000000;
+constexpr int kIdleWaitMs = 10;
+constexpr std::uint32_t kWakeEvery = 64;
 
 }  // namespace
 
-Reception::Reception(StreamDirectory& directory) : directory_(directory), staging_(kBatch * kStagingStride) {}
+Reception::Reception(StreamDirectory& directory, record::Recorder& recorder)
+    : directory_(directory), recorder_(recorder), staging_(kBatch * kStagingStride) {}
 
 Reception::~Reception() {
     receiveActive_.store(false);
@@ -26,31 +30,41 @@ Reception::~Reception() {
     if (sock_ != net::kInvalidSocket) net::closeSocket(sock_);
 }
 
-void Reception::route(const std::uint8_t* data, int len, const net::Endpoint& from, const std::string& sourceText) {
-    if (len <= 0) return;
-    if (static_cast<std::size_t>(len) > kMaxDatagram) {
-        oversized_.fetch_add(1, std::memory_order_relaxed);
-        return;
-    }
-    std::shared_lock<std::shared_mutex> lock(directory_.mutex());
+StreamState* Reception::route(const std::uint8_t* data, int len, const net::Endpoint& from,
+                              const std::string& sourceText) {
+    if (len <= 0) return nullptr;
     StreamState* st = directory_.findStream(sourceText);
     if (!st) {
         unknownSource_.fetch_add(1, std::memory_order_relaxed);
-        return;
+        return nullptr;
+    }
+    StreamStats& stats = st->stats;
+    stats.datagrams.fetch_add(1, std::memory_order_relaxed);
+    stats.bytes.fetch_add(static_cast<std::uint64_t>(len), std::memory_order_relaxed);
+    if (static_cast<std::size_t>(len) > kMaxDatagram) {
+        stats.droppedLength.fetch_add(1, std::memory_order_relaxed);
+        return nullptr;
     }
     if (from.port != st->dataSourcePort.load(std::memory_order_relaxed) && from.port != kAlwaysAcceptedSourcePort) {
-        wrongPort_.fetch_add(1, std::memory_order_relaxed);
-        return;
+        stats.droppedWrongPort.fetch_add(1, std::memory_order_relaxed);
+        return nullptr;
     }
     PacketSlot* slot = st->packetQueue.reserve();
     if (!slot) {
-        st->stats.datagramsDroppedQueueFull.fetch_add(1, std::memory_order_relaxed);
-        return;
+        stats.datagramsDroppedQueueFull.fetch_add(1, std::memory_order_relaxed);
+        return nullptr;
     }
     slot->length = static_cast<std::uint16_t>(len);
     std::memcpy(slot->bytes, data, static_cast<std::size_t>(len));
     st->packetQueue.commit();
-    st->stats.datagramsQueued.fetch_add(1, std::memory_order_relaxed);
+    stats.datagramsQueued.fetch_add(1, std::memory_order_relaxed);
+    // Waking the packet thread for every datagram costs more than handling
+    // it: wake it when a frame closes or a six-axis record waits, and every
+    // kWakeEvery datagrams so that the queue never fills.
+    const bool prompt = needsPromptHandling(data, static_cast<std::size_t>(len), st->routedPacketNumber);
+    if (!prompt && ++st->queuedSinceWake < kWakeEvery) return nullptr;
+    st->queuedSinceWake = 0;
+    return st;
 }
 
 void Reception::run() {
@@ -58,6 +72,8 @@ void Reception::run() {
     for (int i = 0; i < kBatch; ++i) bufs[i] = staging_.data() + static_cast<std::size_t>(i) * kStagingStride;
     int lens[kBatch];
     net::Endpoint froms[kBatch];
+    net::Endpoint local;
+    StreamState* fed[kBatch];
     std::uint32_t lastAddr = 0;
     std::string lastText;
     while (receiveActive_.load()) {
@@ -65,18 +81,35 @@ void Reception::run() {
         {
             std::lock_guard<std::mutex> lock(sockMutex_);
             n = net::recvBatch(sock_, bufs, kStagingStride, lens, froms, kBatch);
+            // Nothing waiting: sleep in the kernel until a datagram comes. The
+            // wait is short because a stop or reopen waits for this mutex.
+            if (n == 0 && net::waitReadable(sock_, kIdleWaitMs))
+                n = net::recvBatch(sock_, bufs, kStagingStride, lens, froms, kBatch);
+            local = local_;
         }
-        if (n <= 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (n < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // no socket: do not spin
             continue;
         }
+        if (n == 0) continue;
         datagrams_.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
-        for (int i = 0; i < n; ++i) {
-            if (lastText.empty() || froms[i].addr != lastAddr) {
-                lastAddr = froms[i].addr;
-                lastText = net::formatIPv4(lastAddr);
+        for (int i = 0; i < n; ++i)
+            if (lens[i] > 0) recorder_.capture(froms[i], local, bufs[i], static_cast<std::size_t>(lens[i]));
+        int fedCount = 0;
+        {
+            // One shared lock per batch: registry changes are quick, and
+            // the streams found stay alive until it is released.
+            std::shared_lock<std::shared_mutex> lock(directory_.mutex());
+            for (int i = 0; i < n; ++i) {
+                if (lastText.empty() || froms[i].addr != lastAddr) {
+                    lastAddr = froms[i].addr;
+                    lastText = net::formatIPv4(lastAddr);
+                }
+                StreamState* st = route(bufs[i], lens[i], froms[i], lastText);
+                if (st && (fedCount == 0 || fed[fedCount - 1] != st)) fed[fedCount++] = st;
             }
-            route(bufs[i], lens[i], froms[i], lastText);
+            // Each packet thread is woken once per batch (a repeat is harmless).
+            for (int i = 0; i < fedCount; ++i) fed[i]->packetWake.notify();
         }
     }
     threadActive_.store(false);
@@ -109,11 +142,13 @@ std::int32_t Reception::open(const char* hostIp, std::int32_t port) {
     {
         std::lock_guard<std::mutex> lock(sockMutex_);
         sock_ = s;
+        local_ = net::makeEndpoint(hostIp ? hostIp : "", static_cast<std::uint16_t>(port));
     }
     if (port == 0) return RC_LOCAL_PORT_NULL;
 
     if (!net::setRecvBuffer(s, kRequestedRecvBuffer))
         printDiagnostic(DiagnosticStream::Out, "socket option  SO_RCVBUF not support\n");
+    grantedRecvBuffer_.store(net::recvBufferSize(s), std::memory_order_relaxed);
     const bool portInRange = port > 0 && port <= 0xFFFF;
     if (!portInRange || !net::bindTo(s, "0.0.0.0", static_cast<std::uint16_t>(port))) {
         const std::string err = portInRange ? net::lastErrorText() : std::string("port out of range");
@@ -142,12 +177,13 @@ void Reception::startThread() {
     }
 }
 
+void Reception::resetUnknownSource() { unknownSource_.store(0, std::memory_order_relaxed); }
+
 ReceptionStats Reception::stats() const {
     ReceptionStats s;
     s.datagrams = datagrams_.load();
-    s.oversized = oversized_.load();
     s.unknownSource = unknownSource_.load();
-    s.wrongPort = wrongPort_.load();
+    s.grantedRecvBuffer = grantedRecvBuffer_.load();
     return s;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "record/recorder.h"
 #include "stream/stream_state.h"
 
 namespace orb {
@@ -34,15 +35,15 @@ protected:
 // Counters of the reception thread; read by tests and benchmarks.
 struct ReceptionStats {
     std::uint64_t datagrams = 0;      // received from the socket
-    std::uint64_t oversized = 0;      // longer than a datagram may be
     std::uint64_t unknownSource = 0;  // no device registered under the address
-    std::uint64_t wrongPort = 0;      // registered address, source port not accepted
+    std::int64_t grantedRecvBuffer = 0;  // bytes the system granted the socket; 0 before one opened
 };
 
 class Reception {
 public:
-    // The receive area is allocated here, once for the process.
-    explicit Reception(StreamDirectory& directory);
+    // The receive area is allocated here, once for the process. Every
+    // datagram received is offered to the recorder.
+    Reception(StreamDirectory& directory, record::Recorder& recorder);
     ~Reception();  // ends the thread and closes the socket
     Reception(const Reception&) = delete;
     Reception& operator=(const Reception&) = delete;
@@ -61,24 +62,33 @@ public:
     std::int32_t stop();
 
     ReceptionStats stats() const;
+    void resetUnknownSource();
     bool threadRunning() const { return threadActive_.load(); }
 
 private:
     void run();
-    void route(const std::uint8_t* data, int len, const net::Endpoint& from, const std::string& sourceText);
+    // Queues one datagram on its device's stream (directory lock held
+    // shared): the stream whose packet thread is to be woken, or null.
+    StreamState* route(const std::uint8_t* data, int len, const net::Endpoint& from, const std::string& sourceText);
     void joinFinished();
 
     StreamDirectory& directory_;
+    record::Recorder& recorder_;
     std::mutex apiMutex_;
     std::mutex sockMutex_;  // the handle against a receive in progress: a closed
                             // descriptor number must never be read after reuse
     net::Socket sock_ = net::kInvalidSocket;
+    // Where datagrams are recorded as sent to: the host address the socket
+    // was opened for (not the one each came to, a multicast group for
+    // instance, which the socket does not tell) and its port. Under sockMutex_.
+    net::Endpoint local_;
     std::atomic<bool> receiveActive_{false};
     std::atomic<bool> threadActive_{false};
     std::thread thread_;
     std::vector<std::uint8_t> staging_;  // the reception thread's receive area, kept for the process
 
-    std::atomic<std::uint64_t> datagrams_{0}, oversized_{0}, unknownSource_{0}, wrongPort_{0};
+    std::atomic<std::uint64_t> datagrams_{0}, unknownSource_{0};
+    std::atomic<std::int64_t> grantedRecvBuffer_{0};
 };
 
 }  // namespace orb

@@ -9,13 +9,15 @@ namespace orb {
 
 namespace {
 
-constexpr auto kIdlePause = std::chrono::milliseconds(2);
+// The longest a stream thread sleeps without a wakeup: a safety net only,
+// every queue push and every stop wakes it.
+constexpr auto kIdleWait = std::chrono::milliseconds(100);
 
 void packetThreadMain(StreamState& st) {
     while (st.running.load()) {
         PacketSlot* slot = st.packetQueue.peek();
         if (!slot) {
-            std::this_thread::sleep_for(kIdlePause);
+            st.packetWake.wait(kIdleWait, [&st] { return st.packetQueue.peek() || !st.running.load(); });
             continue;
         }
         try {
@@ -34,7 +36,7 @@ void frameThreadMain(StreamState& st) {
     while (st.running.load()) {
         PacketListPtr list;
         if (!st.frameQueue.tryPop(list)) {
-            std::this_thread::sleep_for(kIdlePause);
+            st.frameWake.wait(kIdleWait, [&st] { return st.frameQueue.peek() || !st.running.load(); });
             continue;
         }
         if (!list) continue;
@@ -70,6 +72,15 @@ void startUnlessActive(std::thread& thread, std::atomic<bool>& active, void (*bo
 
 }  // namespace
 
+void StreamStats::reset() {
+    for (std::atomic<std::uint64_t>* c :
+         {&datagrams, &bytes, &datagramsQueued, &datagramsDroppedQueueFull, &droppedWrongPort, &droppedLength,
+          &droppedMagic, &droppedDataType, &droppedVersion, &packetsTruncated, &packetsOverFrameCap, &framesCompleted,
+          &framesDroppedQueueFull, &framesOverFrameCap, &framesMissingPackets, &framesPublished, &sixAxisPackets,
+          &sixAxisDelivered})
+        c->store(0, std::memory_order_relaxed);
+}
+
 StreamState::StreamState(const std::string& ip, std::int32_t sourcePort) : deviceIp(ip), dataSourcePort(sourcePort) {}
 
 StreamState::~StreamState() {
@@ -90,6 +101,8 @@ void signalStreamThreadsStop(StreamState& st) {
     st.running.store(false);
     st.frameReady.store(false);
     st.dualEchoReady.store(false);
+    st.packetWake.notify();
+    st.frameWake.notify();
 }
 
 void waitStreamThreadsStopped(StreamState& st) {

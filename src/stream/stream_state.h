@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/wakeup.h"
 #include "filters/filter_settings.h"
 #include "orb_sdk.h"
 #include "stream/block_queue.h"
@@ -70,17 +71,29 @@ using PacketListPtr = std::unique_ptr<PacketList>;
 
 using FrameBuffer = std::vector<ZelOrbPointData>;  // kFramePoints, row-major
 
-// What happened to the datagrams of a device; read by tests and benchmarks.
+// What happened to the datagrams of a device, as the statistics call reports
+// it. Each counter has one writer thread; a reset zeroes them all.
 struct StreamStats {
+    std::atomic<std::uint64_t> datagrams{0};  // routed to the device, before any check
+    std::atomic<std::uint64_t> bytes{0};
     std::atomic<std::uint64_t> datagramsQueued{0};
     std::atomic<std::uint64_t> datagramsDroppedQueueFull{0};
-    std::atomic<std::uint64_t> packetsIgnored{0};     // short, wrong magic/type/version/selector
-    std::atomic<std::uint64_t> packetsTruncated{0};   // cut to the whole records they hold
+    std::atomic<std::uint64_t> droppedWrongPort{0};
+    std::atomic<std::uint64_t> droppedLength{0};   // too short for its kind, or longer than a datagram may be
+    std::atomic<std::uint64_t> droppedMagic{0};
+    std::atomic<std::uint64_t> droppedDataType{0};  // unknown data type or point format selector
+    std::atomic<std::uint64_t> droppedVersion{0};
+    std::atomic<std::uint64_t> packetsTruncated{0};  // cut to the whole records they hold
     std::atomic<std::uint64_t> packetsOverFrameCap{0};
     std::atomic<std::uint64_t> framesCompleted{0};
     std::atomic<std::uint64_t> framesDroppedQueueFull{0};
+    std::atomic<std::uint64_t> framesOverFrameCap{0};    // frames that lost packets beyond the list's limit
+    std::atomic<std::uint64_t> framesMissingPackets{0};  // a gap in their packet numbers
     std::atomic<std::uint64_t> framesPublished{0};
-    std::atomic<std::uint64_t> sixAxisDelivered{0};
+    std::atomic<std::uint64_t> sixAxisPackets{0};
+    std::atomic<std::uint64_t> sixAxisDelivered{0};  // to a callback
+
+    void reset();
 };
 
 struct StreamState {
@@ -113,21 +126,28 @@ struct StreamState {
     std::atomic<bool> frameThreadActive{false};
     FilterSettings filters;
     std::uint16_t previousPacketNumber = 0;  // packet thread only
+    bool collectingHasGap = false;           // packet thread only: of the frame being collected
+    bool collectingOverCap = false;          // packet thread only: of the frame being collected
     PacketListPtr collecting;                // packet thread only: the frame being collected
     std::atomic<std::int32_t> axisSign{1};
     std::atomic<bool> inverted{false};
     ZelOrbFrameCallback frameCallback = nullptr;      // under streamMutex
     ZelOrb6AxisImuCallback sixAxisCallback = nullptr;  // under streamMutex
 
+    Wakeup packetWake;  // the reception pushed datagrams, or a stop
+    // Reception thread only: the device's last packet number it saw, and the
+    // datagrams queued since it last woke the packet thread.
+    std::uint16_t routedPacketNumber = 0;
+    std::uint32_t queuedSinceWake = 0;
+    Wakeup frameWake;   // the packet thread pushed a frame, or a stop
     StreamStats stats;
     std::thread packetThread;
     std::thread frameThread;
 };
 
-// Starts the packet and frame threads of a stream (running flag set). Called
-// under the exclusive registry lock, before or after the record is inserted.
+// Starts the packet and frame threads of a stream (running flag set).
 void startStreamThreads(StreamState& st);
-// Clears the running flag and ready flags (called under the exclusive registry lock).
+// Clears the running flag and ready flags and wakes both threads.
 void signalStreamThreadsStop(StreamState& st);
 // Waits (without any lock) until both threads have ended. A thread in the
 // middle of a frame finishes it first, including a frame callback.

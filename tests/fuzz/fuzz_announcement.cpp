@@ -1,4 +1,4 @@
-// Device announcements: ParseAnnouncement on each datagram, and the passive
+// Device announcements: parseAnnouncement on each datagram, and the passive
 // search over the same datagrams arriving on its listening socket (served by
 // the in-memory socket layer). Holds: a parse leaves the record alone unless
 // it succeeds, every text it fills is NUL-terminated within its field, and
@@ -6,17 +6,11 @@
 // none twice.
 //
 // Input: datagrams as length-prefixed runs.
-#include <cstdint>
-#include <cstring>
-#include <mutex>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "control/discovery.h"
 #include "core/ipv4.h"
+#include "device/context.h"
 #include "fake_net.h"
-#include "fuzz_check.h"
 #include "fuzz_io.h"
 
 namespace {
@@ -45,14 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (const auto& d : datagrams) {
         ZelOrbNetInfo info;
-        std::memset(&info, 0xA7, sizeof info);
-        if (orb::parseAnnouncement(d.data(), d.size(), info)) {
-            FUZZ_CHECK(terminated(info.lidar_ip, sizeof info.lidar_ip));
-            FUZZ_CHECK(terminated(info.host_ip, sizeof info.host_ip));
-        } else {
-            for (std::size_t i = 0; i < sizeof info; ++i)
-                FUZZ_CHECK(reinterpret_cast<const std::uint8_t*>(&info)[i] == 0xA7);
-        }
+        orbtest::fillPattern(&info, sizeof info);
+        const bool ok = orb::parseAnnouncement(d.data(), d.size(), info);
+        FUZZ_CHECK(ok ? terminated(info.lidar_ip, sizeof info.lidar_ip) && terminated(info.host_ip, sizeof info.host_ip)
+                      : orbtest::holdsPattern(&info, sizeof info));
     }
 
     {

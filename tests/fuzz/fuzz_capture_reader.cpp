@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "capture_reader.h"
-#include "fuzz_check.h"
+#include "fuzz_io.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using orbsim::CaptureReader;

@@ -2,17 +2,12 @@
 // the reply buffer's first-frame payload, and the discovery reply check.
 //
 // Input: the expected command code (2 bytes), then the accumulated reply.
-#include <cstdint>
-#include <cstring>
 
 #include "control/command.h"
 #include "control/discovery.h"
-#include "fuzz_check.h"
 #include "fuzz_io.h"
 
-namespace {
-std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-}  // namespace
+using orbtest::be;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     orbfuzz::Reader in(data, size);
@@ -26,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // A valid chain has at least one whole frame of the expected command.
         FUZZ_CHECK(n >= orb::kCommandFrameOverhead);
         FUZZ_CHECK(d[0] == 0xA5 && d[1] == 0x5A && d[2] == 0xAA && d[3] == 0x55);
-        FUZZ_CHECK(be16(d + 6) == command && be16(d + 8) != 0);
-        const std::size_t first = be16(d + 12);
+        FUZZ_CHECK(be(d + 6, 2) == command && be(d + 8, 2) != 0);
+        const std::size_t first = be(d + 12, 2);
         FUZZ_CHECK(first + orb::kCommandFrameOverhead <= n);
         FUZZ_CHECK(std::memcmp(d + 14 + first, "\x5A\xA5\x55\xAA", 4) == 0);
     }
@@ -38,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(buf.length() == n);
     const std::size_t payload = buf.payloadLength();
     FUZZ_CHECK(payload == 0 || payload + orb::kCommandFrameOverhead <= n);
-    if (valid) FUZZ_CHECK(payload == be16(d + 12));
+    if (valid) FUZZ_CHECK(payload == be(d + 12, 2));
     if (payload) FUZZ_CHECK(std::memcmp(buf.payload(), d + 14, payload) == 0);
     buf.reset();
     FUZZ_CHECK(buf.length() == 0 && buf.payloadLength() == 0);

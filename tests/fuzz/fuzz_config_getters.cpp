@@ -9,20 +9,12 @@
 //
 // Input: getter selector, status byte for wrapped frames, a size argument,
 // then groups: count, and per datagram a kind byte and a length-prefixed run.
-#include <cstdint>
-#include <cstring>
-#include <deque>
-#include <memory>
-#include <mutex>
-#include <shared_mutex>
-#include <vector>
 
 #include "control/command.h"
 #include "device/device.h"
 #include "device/connection.h"
 #include "device/context.h"
 #include "fake_net.h"
-#include "fuzz_check.h"
 #include "fuzz_io.h"
 #include "orb_sdk.h"
 
@@ -30,34 +22,20 @@ namespace {
 
 constexpr const char* kIp = "127.0.0.2";
 
-struct Script {
-    std::mutex mutex;
-    std::deque<std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>>> groups;
-    std::uint8_t status = 0;
-};
-Script gScript;
-
-std::vector<std::uint8_t> wrap(std::uint8_t status, std::uint16_t command, const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> f = {0xA5, 0x5A, 0xAA, 0x55, 0x3F, status, static_cast<std::uint8_t>(command >> 8),
-                                   static_cast<std::uint8_t>(command), 0, 1, 0, 1,
-                                   static_cast<std::uint8_t>(payload.size() >> 8),
-                                   static_cast<std::uint8_t>(payload.size())};
-    f.insert(f.end(), payload.begin(), payload.end());
-    f.insert(f.end(), {0x5A, 0xA5, 0x55, 0xAA});
-    return f;
-}
+using Group = std::vector<std::pair<std::uint8_t, orbtest::Bytes>>;  // kind, bytes
+std::mutex gMutex;
+std::deque<Group> gGroups;
+std::uint8_t gStatus = 0;
 
 void answer(orb::net::Socket s, const std::uint8_t* data, std::size_t n, const orb::net::Endpoint& to) {
     if (n < 8 || to.port != orb::kCommandPort) return;
     const std::uint16_t command = static_cast<std::uint16_t>((data[6] << 8) | data[7]);
-    std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>> group;
-    std::uint8_t status;
+    Group group;
     {
-        std::lock_guard<std::mutex> lk(gScript.mutex);
-        if (gScript.groups.empty()) return;
-        group = std::move(gScript.groups.front());
-        gScript.groups.pop_front();
-        status = gScript.status;
+        std::lock_guard<std::mutex> lk(gMutex);
+        if (gGroups.empty()) return;
+        group = std::move(gGroups.front());
+        gGroups.pop_front();
     }
     const orb::net::Endpoint device = orb::net::makeEndpoint(kIp, orb::kCommandPort);
     const orb::net::Endpoint stranger = orb::net::makeEndpoint("127.0.0.9", orb::kCommandPort);
@@ -71,7 +49,7 @@ void answer(orb::net::Socket s, const std::uint8_t* data, std::size_t n, const o
             }
             orbfuzz::queueDatagram(s, bytes, device);
             break;
-        case 2: orbfuzz::queueDatagram(s, wrap(status, command, bytes), device); break;
+        case 2: orbfuzz::queueDatagram(s, orbtest::commandFrame(command, gStatus, bytes), device); break;
         default: orbfuzz::queueDatagram(s, bytes, stranger); break;
         }
     }
@@ -92,144 +70,69 @@ orb::DeviceRecord& setUp() {
     return *dev;
 }
 
-// Fills a buffer with a pattern and tells whether it still holds it.
-template <class T, std::size_t N>
-struct Guarded {
-    T v[N];
-    Guarded() { std::memset(v, 0xA7, sizeof v); }
-    bool untouched() const {
-        const auto* b = reinterpret_cast<const std::uint8_t*>(v);
-        for (std::size_t i = 0; i < sizeof v; ++i)
-            if (b[i] != 0xA7) return false;
-        return true;
-    }
+// Every output a getter writes, filled with a pattern: a failed call must
+// leave all of it alone.
+struct Outputs {
+    std::int32_t i32, count;
+    std::uint32_t u32[8];
+    std::uint16_t u16[2];
+    std::uint8_t u8[40];
+    char a[24], b[24];
+    float f[12];
 };
 
-void checkText(const std::uint8_t* b, std::size_t size) {
-    bool nul = false;
-    for (std::size_t i = 0; i < size && !nul; ++i) nul = b[i] == 0;
-    FUZZ_CHECK(nul);
-}
+bool terminated(const void* p, std::size_t size) { return std::memchr(p, 0, size) != nullptr; }
 
 void runGetter(std::uint8_t which, std::uint8_t arg) {
-    const std::int32_t sensor = (arg & 1) ? 2 : 1;
+    const std::int32_t sensor = (arg & 1) ? 2 : 1, capacity = arg % 8;
+    const std::uint32_t textSize = 1 + arg % 40, versionSize = 14 + arg % 10;
+    Outputs o;
+    orbtest::fillPattern(&o, sizeof o);
+    std::int32_t rc = 0;
+    bool ok = true;  // what a successful call must have written
     switch (which % 19) {
-    case 0: {
-        Guarded<std::int32_t, 1> out;
-        if (ZelGetTriggerMode(kIp, out.v) != 0) FUZZ_CHECK(out.untouched());
-        else FUZZ_CHECK(out.v[0] >= -128 && out.v[0] <= 127);
+    case 0: rc = ZelGetTriggerMode(kIp, &o.i32), ok = o.i32 >= -128 && o.i32 <= 127; break;
+    case 1: rc = ZelGetExposureMode(kIp, sensor, o.u32), ok = o.u32[0] <= 1; break;
+    case 2:  // counts stay within the capacity, nothing written beyond them
+        rc = ZelGetExposureTime(kIp, sensor, o.u32, capacity, &o.count);
+        ok = o.count >= 0 && o.count <= capacity && orbtest::holdsPattern(o.u32 + o.count, (8 - o.count) * 4);
         break;
-    }
-    case 1: {
-        Guarded<std::uint32_t, 1> out;
-        if (ZelGetExposureMode(kIp, sensor, out.v) != 0) FUZZ_CHECK(out.untouched());
-        else FUZZ_CHECK(out.v[0] <= 1);
-        break;
-    }
-    case 2: {
-        const std::int32_t capacity = arg % 8;
-        Guarded<std::uint32_t, 8> values;
-        Guarded<std::int32_t, 1> count;
-        const std::int32_t rc = ZelGetExposureTime(kIp, sensor, values.v, capacity, count.v);
-        if (rc != 0) {
-            FUZZ_CHECK(values.untouched() && count.untouched());
-        } else {
-            FUZZ_CHECK(count.v[0] >= 0 && count.v[0] <= capacity);
-            for (std::int32_t i = count.v[0]; i < 8; ++i) FUZZ_CHECK(values.v[i] == 0xA7A7A7A7u);
-        }
-        break;
-    }
-    case 3: {
-        Guarded<std::uint32_t, 2> out;
-        if (ZelGetHardTriggerFilterParams(kIp, &out.v[0], &out.v[1]) != 0) FUZZ_CHECK(out.untouched());
-        break;
-    }
-    case 4: {
-        Guarded<std::uint32_t, 1> out;
-        if (ZelGetRgbSensorGain(kIp, out.v) != 0) FUZZ_CHECK(out.untouched());
-        break;
-    }
-    case 5: {
-        Guarded<std::uint16_t, 2> out;
-        if (ZelOrbGetRgbExposureTimeRange(kIp, &out.v[0], &out.v[1]) != 0) FUZZ_CHECK(out.untouched());
-        break;
-    }
-    case 6: {
-        Guarded<std::uint16_t, 2> out;
-        if (ZelOrbGetRgbGainRange(kIp, &out.v[0], &out.v[1]) != 0) FUZZ_CHECK(out.untouched());
-        break;
-    }
-    case 7: {
-        Guarded<std::uint8_t, 1> out;
-        if (ZelGetDistanceMeasureConfigure(kIp, out.v) != 0) FUZZ_CHECK(out.untouched());
-        break;
-    }
-    case 8: {
-        Guarded<std::uint32_t, 1> out;
-        if (ZelOrbGetCalibrationDistanceOffset(kIp, out.v) != 0) FUZZ_CHECK(out.untouched());
-        break;
-    }
-    case 9: {
-        Guarded<std::uint32_t, 1> out;
-        const std::int32_t rc = ZelOrbGetDistanceOffset(kIp, out.v);
+    case 3: rc = ZelGetHardTriggerFilterParams(kIp, &o.u32[0], &o.u32[1]); break;
+    case 4: rc = ZelGetRgbSensorGain(kIp, o.u32); break;
+    case 5: rc = ZelOrbGetRgbExposureTimeRange(kIp, &o.u16[0], &o.u16[1]); break;
+    case 6: rc = ZelOrbGetRgbGainRange(kIp, &o.u16[0], &o.u16[1]); break;
+    case 7: rc = ZelGetDistanceMeasureConfigure(kIp, o.u8); break;
+    case 8: rc = ZelOrbGetCalibrationDistanceOffset(kIp, o.u32); break;
+    case 9:
+        rc = ZelOrbGetDistanceOffset(kIp, o.u32);
         FUZZ_CHECK(rc == RC_OK || rc == RC_GENERAL_ERROR);
-        if (rc != 0) FUZZ_CHECK(out.untouched());
         break;
-    }
     case 10:
-    case 11: {
-        const std::uint32_t size = 1 + arg % 40;
-        Guarded<std::uint8_t, 40> out;
-        const std::int32_t rc = which % 19 == 10 ? ZelOrbGetDeviceSerialNumber(kIp, out.v, size)
-                                                 : ZelOrbGetDeviceType(kIp, out.v, size);
-        if (rc != 0) {
-            FUZZ_CHECK(out.untouched());
-        } else {
-            checkText(out.v, size);
-            for (std::size_t i = size; i < 40; ++i) FUZZ_CHECK(out.v[i] == 0xA7);
-        }
+    case 11:  // texts stay NUL-terminated within the size given
+        rc = (which % 19 == 10 ? ZelOrbGetDeviceSerialNumber : ZelOrbGetDeviceType)(kIp, o.u8, textSize);
+        ok = terminated(o.u8, textSize) && orbtest::holdsPattern(o.u8 + textSize, sizeof o.u8 - textSize);
         break;
-    }
-    case 12: {
-        const std::uint32_t size = 14 + arg % 10;
-        Guarded<char, 24> a, b;
-        if (ZelOrbGetDeviceSoftwareVersion(kIp, a.v, b.v, size) != 0) {
-            FUZZ_CHECK(a.untouched() && b.untouched());
-        } else {
-            checkText(reinterpret_cast<const std::uint8_t*>(a.v), size);
-            checkText(reinterpret_cast<const std::uint8_t*>(b.v), size);
-        }
+    case 12:
+        rc = ZelOrbGetDeviceSoftwareVersion(kIp, o.a, o.b, versionSize);
+        ok = terminated(o.a, versionSize) && terminated(o.b, versionSize);
         break;
-    }
-    case 13: {
-        Guarded<float, 10> out;
-        if (ZelGetIntrinsicParam(kIp, sensor, out.v) != 0) FUZZ_CHECK(out.untouched());
-        break;
-    }
-    case 14: {
-        Guarded<float, 12> out;
-        if (ZelGetLidarToRgbExtrinsicParam(kIp, out.v) != 0) FUZZ_CHECK(out.untouched());
-        break;
-    }
-    case 15: {
-        Guarded<float, 12> out;
-        if (ZelGetLidarToIMUExtrinsicParam(kIp, out.v) != 0) FUZZ_CHECK(out.untouched());
-        break;
-    }
+    case 13: rc = ZelGetIntrinsicParam(kIp, sensor, o.f); break;
+    case 14: rc = ZelGetLidarToRgbExtrinsicParam(kIp, o.f); break;
+    case 15: rc = ZelGetLidarToIMUExtrinsicParam(kIp, o.f); break;
     case 16: {
         auto& reg = orb::libraryContext().registry;
         std::unique_lock<std::shared_mutex> lock(reg.mutex());
         orb::runConnectionQueries(*reg.find(kIp));
-        break;
+        return;
     }
-    case 17: {
-        const std::int32_t rc = ZelOrbSetDistanceCompensationEnabled(kIp, true);
+    case 17:
+        rc = ZelOrbSetDistanceCompensationEnabled(kIp, true);
         FUZZ_CHECK(rc == RC_OK || rc == RC_GENERAL_ERROR);
         ZelOrbSetDistanceCompensationEnabled(kIp, false);
-        break;
+        return;
+    default: ZelOrbInitRGBDFusionParam(kIp); return;
     }
-    default: ZelOrbInitRGBDFusionParam(kIp); break;
-    }
+    FUZZ_CHECK(rc == 0 ? ok : orbtest::holdsPattern(&o, sizeof o));
 }
 
 }  // namespace
@@ -240,18 +143,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t which = in.u8();
     const std::uint8_t arg = in.u8();
     {
-        std::lock_guard<std::mutex> lk(gScript.mutex);
-        gScript.status = in.u8();
-        gScript.groups.clear();
+        std::lock_guard<std::mutex> lk(gMutex);
+        gStatus = in.u8();
+        gGroups.clear();
         for (int g = 0; g < 16 && !in.empty(); ++g) {
-            std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>> group;
-            const int count = in.u8() % 5;
-            for (int i = 0; i < count; ++i) {
+            Group& group = gGroups.emplace_back();
+            for (int i = in.u8() % 5; i > 0; --i) {
                 const std::uint8_t kind = in.u8();
-                std::vector<std::uint8_t> bytes = in.run();
-                group.emplace_back(kind, std::move(bytes));
+                group.emplace_back(kind, in.run());
             }
-            gScript.groups.push_back(std::move(group));
         }
     }
     orbfuzz::setSendHook(answer);

@@ -9,19 +9,11 @@
 // Input: operation, flags (refuse the connection; peer closes once its bytes
 // are read), then segments: the answer to each frame the library sends, as
 // a chunk size for the peer's writes and a length-prefixed run.
-#include <cstdint>
-#include <cstring>
-#include <deque>
-#include <memory>
-#include <mutex>
-#include <shared_mutex>
-#include <vector>
 
 #include "device/device.h"
 #include "core/ipv4.h"
 #include "device/context.h"
 #include "fake_net.h"
-#include "fuzz_check.h"
 #include "fuzz_io.h"
 #include "orb_sdk.h"
 
@@ -29,38 +21,25 @@ namespace {
 
 constexpr const char* kIp = "127.0.0.2";
 
-struct Segment {
-    std::uint8_t chunk;
-    std::vector<std::uint8_t> bytes;
-};
-
-struct Script {
-    std::mutex mutex;
-    std::deque<Segment> segments;
-    bool refuse = false;
-    bool closeAtEnd = false;
-};
-Script gScript;
+std::mutex gMutex;
+std::deque<std::pair<std::uint8_t, orbtest::Bytes>> gSegments;  // chunk size, bytes
+bool gRefuse = false, gCloseAtEnd = false;
 
 void onSend(orb::net::Socket s, const std::uint8_t*, std::size_t, const orb::net::Endpoint&) {
-    Segment seg;
+    std::pair<std::uint8_t, orbtest::Bytes> seg;
     bool close = false;
     {
-        std::lock_guard<std::mutex> lk(gScript.mutex);
-        if (gScript.segments.empty()) {
-            close = gScript.closeAtEnd;
-        } else {
-            seg = std::move(gScript.segments.front());
-            gScript.segments.pop_front();
-        }
+        std::lock_guard<std::mutex> lk(gMutex);
+        close = gSegments.empty() && gCloseAtEnd;
+        if (!gSegments.empty()) seg = std::move(gSegments.front()), gSegments.pop_front();
     }
-    if (!seg.bytes.empty()) orbfuzz::queueStream(s, seg.bytes, seg.chunk);
+    if (!seg.second.empty()) orbfuzz::queueStream(s, seg.second, seg.first);
     if (close) orbfuzz::closePeer(s);
 }
 
 int onConnect(orb::net::Socket, const orb::net::Endpoint&) {
-    std::lock_guard<std::mutex> lk(gScript.mutex);
-    return gScript.refuse ? 111 : 0;
+    std::lock_guard<std::mutex> lk(gMutex);
+    return gRefuse ? 111 : 0;
 }
 
 void setUp() {
@@ -86,15 +65,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t op = in.u8();
     const std::uint8_t flags = in.u8();
     {
-        std::lock_guard<std::mutex> lk(gScript.mutex);
-        gScript.refuse = (flags & 1) != 0;
-        gScript.closeAtEnd = (flags & 2) != 0;
-        gScript.segments.clear();
+        std::lock_guard<std::mutex> lk(gMutex);
+        gRefuse = (flags & 1) != 0;
+        gCloseAtEnd = (flags & 2) != 0;
+        gSegments.clear();
         for (int i = 0; i < 16 && !in.empty(); ++i) {
-            Segment seg;
-            seg.chunk = in.u8();
-            seg.bytes = in.run();
-            gScript.segments.push_back(std::move(seg));
+            const std::uint8_t chunk = in.u8();
+            gSegments.emplace_back(chunk, in.run());
         }
     }
     orbfuzz::setSendHook(onSend);
@@ -104,16 +81,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     switch (op % 5) {
     case 0: {
         ZelOrbNetInfo info;
-        std::memset(&info, 0xA7, sizeof info);
+        orbtest::fillPattern(&info, sizeof info);
         const std::int32_t rc = ZelOrbGetNetInfo(kIp, &info);
         FUZZ_CHECK(rc == RC_OK || rc == RC_GET_NET_ADDRESS_FAILED);
-        if (rc == RC_OK) {
-            FUZZ_CHECK(validText(info.lidar_ip, sizeof info.lidar_ip));
-            FUZZ_CHECK(validText(info.host_ip, sizeof info.host_ip));
-        } else {
-            for (std::size_t i = 0; i < sizeof info; ++i)
-                FUZZ_CHECK(reinterpret_cast<const std::uint8_t*>(&info)[i] == 0xA7);
-        }
+        if (rc == RC_OK)
+            FUZZ_CHECK(validText(info.lidar_ip, sizeof info.lidar_ip) && validText(info.host_ip, sizeof info.host_ip));
+        else
+            FUZZ_CHECK(orbtest::holdsPattern(&info, sizeof info));
         break;
     }
     case 1: {

@@ -4,11 +4,8 @@
 //
 // Input: one configuration byte (processing mode, inversion, distance
 // window), the window bounds, then datagrams as length-prefixed runs.
-#include <cstdint>
-#include <cstring>
 
 #include "device/device.h"
-#include "fuzz_check.h"
 #include "fuzz_io.h"
 #include "stream/frame_flow.h"
 #include "stream/packet.h"

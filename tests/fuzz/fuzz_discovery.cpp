@@ -7,17 +7,9 @@
 //
 // Input: host address count (1..3), max_count, then replies: a source
 // address byte, the index of the host it answers, and a length-prefixed run.
-#include <cstdint>
-#include <cstring>
-#include <mutex>
-#include <set>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "control/discovery.h"
 #include "fake_net.h"
-#include "fuzz_check.h"
 #include "fuzz_io.h"
 
 namespace {
@@ -71,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     orbfuzz::setSendHook(onSend);
 
     ZelOrbFoundDevice found[9];
-    std::memset(found, 0xA7, sizeof found);
+    orbtest::fillPattern(found, sizeof found);
     std::int32_t count = -2;
     const bool ok = ZelOrbActiveFindDevice(found, maxCount, &count);
     orbfuzz::resetHooks();
@@ -86,7 +78,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(pairs.insert(key).second);
         FUZZ_CHECK(gValidSenders.count(key) == 1);
     }
-    for (std::size_t i = static_cast<std::size_t>(count) * sizeof(ZelOrbFoundDevice); i < sizeof found; ++i)
-        FUZZ_CHECK(reinterpret_cast<const std::uint8_t*>(found)[i] == 0xA7);
+    FUZZ_CHECK(orbtest::holdsPattern(found + count, sizeof found - count * sizeof *found));
     return 0;
 }

@@ -1,73 +1,36 @@
-// Nine-axis IMU datagrams: ParseImuPacket against a transcription of the
+// Nine-axis IMU datagrams: parseImuPacket against a transcription of the
 // frame walk the device protocol defines (head, four skipped bytes, time,
 // nine values, tail; a wrong tail resumes the search at the tail's place).
-#include <cstdint>
-#include <cstring>
 
-#include "fuzz_check.h"
+#include "fuzz_io.h"
 #include "imu_rgb/imu_stream.h"
 
 namespace {
 
-std::uint32_t le32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
-}
+using orbtest::le;
 
 bool reference(const std::uint8_t* d, std::size_t n, ZelOrb9AxisImuData& out) {
     if (n < 58) return false;
-    enum { Head, Skip, Time, Data, Tail } state = Head;
-    std::size_t p = 0;
-    std::uint64_t seconds = 0;
-    std::uint32_t micros = 0;
-    const std::uint8_t* values = nullptr;
-    for (;;) {
-        if (p >= n) return false;
-        const std::size_t left = n - p;
-        switch (state) {
-        case Head:
-            if (left < 4) return false;
-            if (le32(d + p) == 0xA55AAA55u) {
-                p += 4;
-                state = Skip;
-            } else {
-                p += 1;
-            }
-            break;
-        case Skip:
-            if (left < 4) return false;
-            p += 4;
-            state = Time;
-            break;
-        case Time:
-            if (left < 10) return false;
-            seconds = le32(d + p) + (std::uint64_t{static_cast<std::uint16_t>(d[p + 4] | (d[p + 5] << 8))} << 32);
-            micros = le32(d + p + 6);
-            p += 10;
-            state = Data;
-            break;
-        case Data:
-            if (left < 36) return false;
-            values = d + p;
-            p += 36;
-            state = Tail;
-            break;
-        case Tail:
-            if (left < 4) return false;
-            if (le32(d + p) != 0x5AA555AAu) {
-                state = Head;
-                break;
-            }
-            out.seconds = seconds;
-            out.microseconds = micros;
-            for (int i = 0; i < 9; ++i) {
-                const std::uint8_t* v = values + 4 * i;
-                const std::uint32_t host = (std::uint32_t{v[0]} << 24) | (std::uint32_t{v[1]} << 16) |
-                                           (std::uint32_t{v[2]} << 8) | v[3];
-                std::memcpy(&out.axis[i], &host, 4);
-            }
-            return true;
+    for (std::size_t p = 0; n - p >= 4;) {
+        if (le(d + p, 4) != 0xA55AAA55u) {
+            ++p;
+            continue;
         }
+        p += 4;
+        if (n - p < 54) return false;  // a skipped word, the time, nine values, the tail
+        if (le(d + p + 50, 4) != 0x5AA555AAu) {
+            p += 50;  // the search resumes at the wrong tail
+            continue;
+        }
+        out.seconds = le(d + p + 4, 6);
+        out.microseconds = static_cast<std::uint32_t>(le(d + p + 10, 4));
+        for (int i = 0; i < 9; ++i) {
+            const auto host = static_cast<std::uint32_t>(orbtest::be(d + p + 14 + 4 * i, 4));
+            std::memcpy(&out.axis[i], &host, 4);
+        }
+        return true;
     }
+    return false;
 }
 
 }  // namespace

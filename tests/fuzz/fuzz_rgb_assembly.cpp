@@ -1,79 +1,43 @@
-// RGB fragments across a sequence of datagrams: AssembleRgbFragment with its
+// RGB fragments across a sequence of datagrams: assembleRgbFragment with its
 // state carried from one datagram to the next, against a transcription of
 // the fragment walk and reassembly rule of the device protocol; a completed
 // frame then goes through the format check of the decoder.
 //
 // Input: datagrams as length-prefixed runs.
-#include <cstdint>
-#include <cstring>
-#include <vector>
 
-#include "fuzz_check.h"
 #include "fuzz_io.h"
 #include "imu_rgb/rgb_stream.h"
 
 namespace {
 
-std::uint32_t le32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
-}
-std::uint32_t be32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+using orbtest::be;
+using orbtest::le;
 
-struct RefState {
-    std::uint32_t frameId = 0;
-    std::uint32_t count = 0;
-    std::vector<std::uint8_t> bytes;
-};
-
-struct RefFrame {
-    orb::RgbFragmentHeader header;
-    std::vector<std::uint8_t> bytes;
-};
-
-bool reference(const std::uint8_t* d, std::size_t n, RefState& st, RefFrame& out) {
+// The reference keeps its own state and frame in the library's plain records.
+bool reference(const std::uint8_t* d, std::size_t n, orb::RgbAssembly& st, orb::RgbFrame& out) {
     if (n < 50) return false;
-    std::size_t p = 0;
-    for (;;) {
-        // HEAD
-        if (p >= n || n - p < 4) return false;
-        if (le32(d + p) != 0xA55AAA55u) {
+    for (std::size_t p = 0; n - p >= 4;) {
+        if (le(d + p, 4) != 0xA55AAA55u) {
             ++p;
             continue;
         }
         p += 4;
+        if (n - p < 30) return false;  // word, length, four bytes, total, index, frame id, time
         orb::RgbFragmentHeader h;
-        // WORD, LENGTH, four BYTES, TOTAL, INDEX, FRAME, TIME: each checked in turn.
-        if (p >= n || n - p < 4) return false;
-        h.word = be32(d + p);
-        p += 4;
-        if (p >= n || n - p < 4) return false;
-        h.length = be32(d + p);
-        p += 4;
-        for (int i = 0; i < 4; ++i) {
-            if (p >= n) return false;
-            h.bytes[i] = d[p++];
-        }
-        if (p >= n || n - p < 2) return false;
-        h.total = be16(d + p);
-        p += 2;
-        if (p >= n || n - p < 2) return false;
-        h.index = be16(d + p);
-        p += 2;
-        if (p >= n || n - p < 4) return false;
-        h.frameId = be32(d + p);
-        p += 4;
-        if (p >= n || n - p < 10) return false;
-        h.seconds = le32(d + p) + (std::uint64_t{static_cast<std::uint16_t>(d[p + 4] | (d[p + 5] << 8))} << 32);
-        h.microseconds = le32(d + p + 6);
-        p += 10;
-        if (p >= n || n - p < h.length) return false;  // PAYLOAD
+        h.word = static_cast<std::uint32_t>(be(d + p, 4));
+        h.length = static_cast<std::uint32_t>(be(d + p + 4, 4));
+        std::memcpy(h.bytes, d + p + 8, 4);
+        h.total = static_cast<std::uint16_t>(be(d + p + 12, 2));
+        h.index = static_cast<std::uint16_t>(be(d + p + 14, 2));
+        h.frameId = static_cast<std::uint32_t>(be(d + p + 16, 4));
+        h.seconds = le(d + p + 20, 6);
+        h.microseconds = static_cast<std::uint32_t>(le(d + p + 26, 4));
+        p += 30;
+        if (p >= n || n - p < h.length) return false;  // the payload
         const std::uint8_t* payload = d + p;
         p += h.length;
-        if (p >= n || n - p < 4) return false;  // TAIL
-        if (le32(d + p) != 0x5AA555AAu) continue;
+        if (n - p < 4) return false;
+        if (le(d + p, 4) != 0x5AA555AAu) continue;  // a wrong tail: the search resumes there
         p += 4;
         if (h.frameId != st.frameId) {
             st.frameId = h.frameId;
@@ -81,8 +45,7 @@ bool reference(const std::uint8_t* d, std::size_t n, RefState& st, RefFrame& out
             st.count = 0;
         }
         st.bytes.insert(st.bytes.end(), payload, payload + h.length);
-        ++st.count;
-        if (h.index == h.total && st.count == h.total) {
+        if (++st.count == h.total && h.index == h.total) {
             out.header = h;
             out.bytes = std::move(st.bytes);
             st.bytes.clear();
@@ -90,6 +53,7 @@ bool reference(const std::uint8_t* d, std::size_t n, RefState& st, RefFrame& out
             return true;
         }
     }
+    return false;
 }
 
 bool sameHeader(const orb::RgbFragmentHeader& a, const orb::RgbFragmentHeader& b) {
@@ -103,11 +67,11 @@ bool sameHeader(const orb::RgbFragmentHeader& a, const orb::RgbFragmentHeader& b
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     orbfuzz::Reader in(data, size);
     orb::RgbAssembly state;
-    RefState ref;
+    orb::RgbAssembly ref;
     for (int i = 0; i < 4096 && !in.empty(); ++i) {
         std::vector<std::uint8_t> d = in.run();
         orb::RgbFrame got;
-        RefFrame want;
+        orb::RgbFrame want;
         const bool done = orb::assembleRgbFragment(d.data(), d.size(), state, got);
         FUZZ_CHECK(done == reference(d.data(), d.size(), ref, want));
         FUZZ_CHECK(state.frameId == ref.frameId && state.count == ref.count && state.bytes == ref.bytes);

@@ -4,11 +4,8 @@
 //
 // Input: datagrams as length-prefixed runs; the magic and the data type of
 // each are forced, so every datagram takes the six-axis road.
-#include <cstdint>
-#include <cstring>
 
 #include "device/device.h"
-#include "fuzz_check.h"
 #include "fuzz_io.h"
 #include "stream/frame_flow.h"
 #include "stream/packet.h"
@@ -28,11 +25,6 @@ void onSixAxis(ZelOrb6AxisImuData rec) {
     gLast = rec;
 }
 
-std::uint64_t le64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
 
 }  // namespace
 
@@ -66,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (valid) {
             std::uint8_t expected[40];
             std::memcpy(expected, d.data() + 6, sizeof expected);
-            const std::uint64_t ts = le64(d.data() + 12) / 1000000u;
+            const std::uint64_t ts = orbtest::le(d.data() + 12, 8) / 1000000u;
             std::memcpy(expected + 6, &ts, sizeof ts);
             FUZZ_CHECK(std::memcmp(&gLast, expected, sizeof expected) == 0);
         }

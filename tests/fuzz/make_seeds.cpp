@@ -1,11 +1,8 @@
 // Writes seed inputs for every fuzz target, framed as the targets read them
 // (fuzz_io.h), with the bytes made by the simulator's encoders.
 //   orb_fuzz_seeds OUTDIR   ->  OUTDIR/<target>/seed_NNN
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "announcer.h"
 #include "capture_writer.h"
@@ -18,239 +15,145 @@
 #include "settings_store.h"
 #include "wire_sim.h"
 
-namespace fs = std::filesystem;
-using orbfuzz::Writer;
-using Bytes = std::vector<std::uint8_t>;
-
 namespace {
 
-fs::path gOut;
+using orbfuzz::Writer;
+using orbtest::Bytes;
+namespace c = orbsim::cmd;
+std::filesystem::path gOut;
 
 void save(const std::string& target, const Writer& w) {
     static int counter = 0;
-    const fs::path dir = gOut / target;
-    fs::create_directories(dir);
-    char name[32];
-    std::snprintf(name, sizeof name, "seed_%03d", counter++);
-    std::ofstream f(dir / name, std::ios::binary);
+    std::filesystem::create_directories(gOut / target);
+    std::ofstream f(gOut / target / ("seed_" + std::to_string(counter++)), std::ios::binary);
     f.write(reinterpret_cast<const char*>(w.data().data()), static_cast<std::streamsize>(w.data().size()));
 }
 
-Bytes le32(std::uint32_t v) { return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                                      static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)}; }
+Bytes frameFor(std::uint16_t command, const Bytes& payload, std::uint8_t status = 0, std::uint16_t count = 1,
+               std::uint8_t type = orbsim::wire::kFrameTypeCommand) {
+    return orbsim::wire::encodeFrame(orbsim::wire::CommandFrame{type, status, command, count, 1, payload});
+}
 
-// --- point cloud --------------------------------------------------------------
-
-void dataPackets() {
+// Point cloud: every type, format and mode (plain and inverted, window on), two
+// frames crossing a boundary, a six-axis packet between them.
+void pointCloud() {
     const orbsim::ScenePtr scene = orbsim::withSecondEcho(orbsim::makeBoxScene(600, orbsim::BoxSpec{}), 40);
     orbsim::SceneFrame render;
-    struct Combo {
-        std::uint8_t type, format, mode;
-    } combos[] = {{1, 4, 3}, {1, 8, 3}, {1, 10, 3}, {1, 22, 3}, {12, 10, 4}, {13, 10, 5}, {14, 10, 8}, {13, 10, 7}};
+    const std::uint8_t combos[][3] = {{1, 4, 0},   {1, 8, 0},   {1, 10, 0},  {1, 22, 0},
+                                      {12, 10, 1}, {13, 10, 2}, {14, 10, 5}, {13, 10, 4}};
     std::uint8_t six[26];
     for (int i = 0; i < 26; ++i) six[i] = static_cast<std::uint8_t>(i * 7);
-    int modeIndex[9] = {0, 0, 0, 0, 1, 2, 3, 4, 5};
-    for (const Combo& c : combos) {
-        for (int variant = 0; variant < 2; ++variant) {
+    for (const auto& [type, format, modeIndex] : combos)
+        for (int inverted = 0; inverted < 2; ++inverted) {
             Writer w;
-            // configuration: mode, inversion (variant 1), distance window on
-            w.u8(static_cast<std::uint8_t>(modeIndex[c.mode] | (variant ? 0x08 : 0) | 0x10 | 0x20));
-            w.u16(0).u16(60000);
+            w.u8(static_cast<std::uint8_t>(modeIndex | (inverted ? 0x08 : 0) | 0x30)).u16(0).u16(60000);
             for (std::uint64_t frame = 0; frame < 2; ++frame) {
                 scene->render(frame, render);
-                const orbsim::EncodedFrame enc = orbsim::encodeFrame(render, c.type, c.format, frame, 1000 + frame);
-                const std::size_t keep = frame == 0 ? 6 : 2;  // enough to cross a frame boundary
-                for (std::size_t i = 0; i < enc.packets.size() && i < keep; ++i) w.run(enc.packets[i]);
+                const orbsim::EncodedFrame enc = orbsim::encodeFrame(render, type, format, frame, 1000 + frame);
+                for (std::size_t i = 0; i < std::min<std::size_t>(enc.packets.size(), frame ? 2 : 6); ++i)
+                    w.run(enc.packets[i]);
                 if (frame == 0) w.run(orbsim::encodeSixAxis(1, 123456789012ull, six));
             }
             save("fuzz_data_packet", w);
         }
-    }
-}
-
-void sixAxis() {
-    std::uint8_t six[26];
-    for (int i = 0; i < 26; ++i) six[i] = static_cast<std::uint8_t>(255 - i);
     for (std::uint8_t check : {1, 2, 3}) {
-        Writer w;
-        w.run(orbsim::encodeSixAxis(check, 987654321000ull * check, six));
-        Bytes shortOne = orbsim::encodeSixAxis(check, 5, six);
-        shortOne.pop_back();
-        w.run(shortOne);
-        save("fuzz_six_axis", w);
+        Bytes cut = orbsim::encodeSixAxis(check, 5, six);
+        cut.pop_back();
+        save("fuzz_six_axis", Writer().run(orbsim::encodeSixAxis(check, 987654321000ull * check, six)).run(cut));
     }
 }
 
-// --- nine-axis IMU, RGB -----------------------------------------------------------
-
-void imu() {
+// Nine-axis IMU frames, alone and after garbage and a wrongly closed frame;
+// RGB frames of each format under each fragment fault.
+void imuAndRgb() {
     for (std::uint64_t i = 0; i < 3; ++i) {
-        Writer a;
-        a.bytes(orbsim::encodeImuFrame(orbsim::imuSampleFor(i)));
-        save("fuzz_imu_packet", a);
         Bytes bad = orbsim::encodeImuFrame(orbsim::imuSampleFor(i + 10));
-        bad.back() ^= 0xFF;  // wrong tail, then a good frame
-        Writer b;
-        b.bytes({1, 2, 3}).bytes(bad).bytes(orbsim::encodeImuFrame(orbsim::imuSampleFor(i + 20)));
-        save("fuzz_imu_packet", b);
+        bad.back() ^= 0xFF;
+        save("fuzz_imu_packet", Writer().bytes(orbsim::encodeImuFrame(orbsim::imuSampleFor(i))));
+        const Bytes good = orbsim::encodeImuFrame(orbsim::imuSampleFor(i + 20));
+        save("fuzz_imu_packet", Writer().bytes({1, 2, 3}).bytes(bad).bytes(good));
     }
-}
-
-void rgb() {
     Bytes frame(700);
     for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 13);
-    orbsim::RgbFaults faults[6];
-    faults[1].pairs = true;
-    faults[2].garbageBeforeHead = 9;
-    faults[3].wrongTailFragment = 2;
-    faults[4].reorder = true;
-    faults[5].changeIdFrom = 3;
+    std::vector<orbsim::RgbFaults> faults(6);
+    faults[1].pairs = true, faults[2].garbageBeforeHead = 9, faults[3].wrongTailFragment = 2;
+    faults[4].reorder = true, faults[5].changeIdFrom = 3;
     std::uint32_t id = 7;
-    for (const auto& f : faults) {
+    for (const auto& f : faults)
         for (std::uint8_t format : {orbsim::kRgbJpeg, orbsim::kRgbNv12, std::uint8_t{5}}) {
             Writer w;
             for (const Bytes& d : orbsim::fragmentFrame(frame, format, id, 1700000000ull + id, 250 * id, 160, f))
                 w.run(d);
-            for (const Bytes& d : orbsim::fragmentFrame(frame, format, id + 1, 1, 2, 400)) w.run(d);
+            for (const Bytes& d : orbsim::fragmentFrame(frame, format, ++id, 1, 2, 400)) w.run(d);
             save("fuzz_rgb_assembly", w);
-            ++id;
         }
-    }
 }
 
-// --- command channel ----------------------------------------------------------
-
-Bytes frameFor(std::uint16_t command, const Bytes& payload, std::uint8_t status = 0, std::uint16_t count = 1,
-               std::uint8_t type = orbsim::wire::kFrameTypeCommand) {
-    orbsim::wire::CommandFrame f;
-    f.type = type;
-    f.status = status;
-    f.command = command;
-    f.count = count;
-    f.payload = payload;
-    return orbsim::wire::encodeFrame(f);
-}
-
-void commandChains() {
+// Command replies as the store answers them, whole, chained over two frames,
+// and wrapped by the target after a stray datagram and a lost attempt.
+void commandChannel() {
     orbsim::SettingsStore store("127.0.0.2");
-    for (std::uint16_t command : {orbsim::cmd::kGetSerialNumber, orbsim::cmd::kGetRgbIntrinsics,
-                                  orbsim::cmd::kGetLidarExposureTime, orbsim::cmd::kHandshake}) {
-        Writer one;
-        one.u16(command).bytes(frameFor(command, store.payload(command)));
-        save("fuzz_command_chain", one);
-        Writer two;  // a chain of two frames
-        two.u16(command).bytes(frameFor(command, store.payload(command), 0, 2)).bytes(frameFor(command, {}, 0, 2));
-        save("fuzz_command_chain", two);
+    for (std::uint16_t command : {c::kGetSerialNumber, c::kGetRgbIntrinsics, c::kGetLidarExposureTime, c::kHandshake}) {
+        save("fuzz_command_chain", Writer().u16(command).bytes(frameFor(command, store.payload(command))));
+        save("fuzz_command_chain", Writer().u16(command).bytes(frameFor(command, store.payload(command), 0, 2))
+                                       .bytes(frameFor(command, {}, 0, 2)));
     }
-    Writer disc;
-    disc.u16(orbsim::cmd::kDiscovery).bytes(frameFor(orbsim::cmd::kDiscovery, {}, 1, 1, orbsim::wire::kFrameTypeDiscovery));
-    save("fuzz_command_chain", disc);
-}
-
-// Getter selector of fuzz_config_getters -> the commands it sends in turn.
-struct GetterSeed {
-    std::uint8_t which;
-    std::uint8_t arg;
-    std::vector<std::uint16_t> commands;
-};
-
-void configGetters() {
-    namespace c = orbsim::cmd;
-    orbsim::SettingsStore store("127.0.0.2");
-    store.setPayload(c::kGetSerialNumber, {'S', 'N', '1', '2', '3'});
-    const GetterSeed seeds[] = {
-        {0, 0, {c::kGetTriggerMode}},           {1, 0, {c::kGetLidarExposureMode}},
-        {1, 1, {c::kGetRgbExposureMode}},       {2, 4, {c::kGetLidarExposureTime}},
-        {2, 5, {c::kGetRgbExposureTime}},       {3, 0, {c::kGetHardTriggerFilter}},
-        {4, 0, {c::kGetRgbGain}},               {5, 0, {c::kGetRgbExposureRange}},
-        {6, 0, {c::kGetRgbGainRange}},          {7, 0, {c::kGetDistanceMeasure}},
-        {8, 0, {c::kGetCalibrationOffset}},     {9, 0, {c::kGetDistanceOffset}},
-        {10, 20, {c::kGetSerialNumber}},        {11, 30, {c::kGetDeviceType}},
-        {12, 5, {c::kGetSoftwareVersion}},      {13, 1, {c::kGetRgbIntrinsics}},
-        {14, 0, {c::kGetLidarToRgbExtrinsics}}, {15, 0, {c::kGetLidarToImuExtrinsics}},
-        {16, 0, {c::kGetInverted, c::kGetRgbEnabled, c::kGetRgbRotation}},
-        {17, 0, {c::kGetDistanceOffset, c::kGetCalibrationOffset}},
-        {18, 0, {c::kGetRgbIntrinsics, c::kGetLidarToRgbExtrinsics}},
-    };
-    for (const GetterSeed& s : seeds) {
-        // The store's reply as the simulator encodes it, one datagram per request.
-        Writer raw;
-        raw.u8(s.which).u8(s.arg).u8(0);
-        for (std::uint16_t command : s.commands) raw.u8(1).u8(0).run(frameFor(command, store.payload(command)));
+    const Bytes discovery = frameFor(c::kDiscovery, {}, 1, 1, orbsim::wire::kFrameTypeDiscovery);
+    save("fuzz_command_chain", Writer().u16(c::kDiscovery).bytes(discovery));
+    // Getter selector of fuzz_config_getters -> the commands it sends in turn.
+    const std::vector<std::uint16_t> getters[] = {
+        {c::kGetTriggerMode}, {c::kGetLidarExposureMode}, {c::kGetLidarExposureTime}, {c::kGetHardTriggerFilter},
+        {c::kGetRgbGain}, {c::kGetRgbExposureRange}, {c::kGetRgbGainRange}, {c::kGetDistanceMeasure},
+        {c::kGetCalibrationOffset}, {c::kGetDistanceOffset}, {c::kGetSerialNumber}, {c::kGetDeviceType},
+        {c::kGetSoftwareVersion}, {c::kGetRgbIntrinsics}, {c::kGetLidarToRgbExtrinsics}, {c::kGetLidarToImuExtrinsics},
+        {c::kGetInverted, c::kGetRgbEnabled, c::kGetRgbRotation}, {c::kGetDistanceOffset, c::kGetCalibrationOffset},
+        {c::kGetRgbIntrinsics, c::kGetLidarToRgbExtrinsics}};
+    for (std::uint8_t which = 0; which < std::size(getters); ++which) {
+        Writer raw, wrapped, split;
+        raw.u8(which).u8(which * 3).u8(0);
+        wrapped.u8(which).u8(which * 5 + 1).u8(0);
+        split.u8(which).u8(which * 7).u8(0);
+        for (std::uint16_t command : getters[which]) {
+            const Bytes payload = store.payload(command);
+            raw.u8(1).u8(0).run(frameFor(command, payload));
+            wrapped.u8(0).u8(2).u8(3).run(frameFor(command, payload)).u8(2).run(payload);
+            split.u8(1).u8(0).run(frameFor(command, payload, 0, 2)).u8(1).u8(0).run(frameFor(command, {}, 0, 2));
+        }
         save("fuzz_config_getters", raw);
-        // The same payloads wrapped by the target, after a stray datagram and a lost attempt.
-        Writer wrapped;
-        wrapped.u8(s.which).u8(s.arg).u8(0).u8(0);
-        for (std::uint16_t command : s.commands) {
-            wrapped.u8(2).u8(3).run(frameFor(command, store.payload(command))).u8(2).run(store.payload(command));
-        }
         save("fuzz_config_getters", wrapped);
-        // A chain split over two datagrams.
-        Writer split;
-        split.u8(s.which).u8(s.arg).u8(0);
-        for (std::uint16_t command : s.commands) {
-            split.u8(1).u8(0).run(frameFor(command, store.payload(command), 0, 2));
-            split.u8(1).u8(0).run(frameFor(command, {}, 0, 2));
-        }
         save("fuzz_config_getters", split);
     }
 }
 
-// --- control server, announcements, discovery ------------------------------------
-
-void controlServer() {
+// Control server replies for each operation, with and without the receive-size
+// negotiation; announcements; discovery replies to each host address.
+void controlAndDiscovery() {
     namespace cs = orbsim::cs;
     orbsim::NetSettings net;
-    net.lidarIp = "192.168.1.10";
-    net.hostIp = "192.168.1.2";
-    cs::Frame confirm;
-    confirm.flag = 0;
-    confirm.byte13 = 1;
-    confirm.command = cs::kMode;
-    confirm.payload = {0, 0, 0, 0};
+    net.lidarIp = "192.168.1.10", net.hostIp = "192.168.1.2";
+    const Bytes confirm = cs::encode(cs::Frame{0, 1, cs::kMode, {0, 0, 0, 0}});
     const Bytes replies[] = {cs::encodeReply(cs::kGetNetSettings, cs::kResultOk, cs::encodeNetSettings(net)),
-                             cs::encodeReply(cs::kSetNetSettings, cs::kResultOk), cs::encode(confirm),
-                             cs::encode(confirm), cs::encodeReply(cs::kMode, cs::kResultError)};
+                             cs::encodeReply(cs::kSetNetSettings, cs::kResultOk), confirm, confirm,
+                             cs::encodeReply(cs::kMode, cs::kResultError)};
+    const Bytes size8k = cs::encodeReply(cs::kGetReceiveSize, cs::kResultOk, {0, 0x20, 0, 0});
+    const Bytes size1k = cs::encodeReply(cs::kGetReceiveSize, cs::kResultOk, {0, 4, 0, 0});
+    const Bytes sizeSet = cs::encodeReply(cs::kSetReceiveSize, cs::kResultOk);
     for (std::uint8_t op = 0; op < 5; ++op) {
-        for (int negotiation = 0; negotiation < 2; ++negotiation) {
-            Writer w;
-            w.u8(op).u8(negotiation ? 2 : 0);
-            if (negotiation == 0) {
-                w.u8(0).run(cs::encodeReply(cs::kGetReceiveSize, cs::kResultOk, le32(8192)));
-            } else {
-                w.u8(7).run(cs::encodeReply(cs::kGetReceiveSize, cs::kResultOk, le32(1024)));
-                w.u8(0).run(cs::encodeReply(cs::kSetReceiveSize, cs::kResultOk));
-            }
-            w.u8(negotiation ? 5 : 0).run(replies[op]);
-            save("fuzz_control_server", w);
-        }
+        save("fuzz_control_server", Writer().u8(op).u8(0).u8(0).run(size8k).u8(0).run(replies[op]));
+        save("fuzz_control_server", Writer().u8(op).u8(2).u8(7).run(size1k).u8(0).run(sizeSet).u8(5).run(replies[op]));
     }
-}
-
-void announcements() {
-    orbsim::NetSettings a;
-    a.lidarIp = "192.168.1.10";
-    a.hostIp = "192.168.1.2";
-    orbsim::NetSettings b = a;
-    b.lidarIp = "10.0.0.7";
-    b.lidarPort = 7000;
-    Writer w;
-    w.run(orbsim::Announcer::encode(a)).run(orbsim::Announcer::encode(b)).run(orbsim::Announcer::encode(a));
-    save("fuzz_announcement", w);
-    Writer one;
-    one.run(orbsim::Announcer::encode(b));
-    save("fuzz_announcement", one);
-}
-
-void discovery() {
-    const Bytes reply = frameFor(orbsim::cmd::kDiscovery, {}, orbsim::status::kDiscoveryReply, 1,
-                                 orbsim::wire::kFrameTypeDiscovery);
+    orbsim::NetSettings other = net;
+    other.lidarIp = "10.0.0.7", other.lidarPort = 7000;
+    const Bytes a = orbsim::Announcer::encode(net), b = orbsim::Announcer::encode(other);
+    save("fuzz_announcement", Writer().run(a).run(b).run(a));
+    save("fuzz_announcement", Writer().run(b));
+    const std::uint8_t type = orbsim::wire::kFrameTypeDiscovery;
+    const Bytes reply = frameFor(c::kDiscovery, {}, orbsim::status::kDiscoveryReply, 1, type);
     for (std::uint8_t hosts = 0; hosts < 3; ++hosts) {
         Writer w;
         w.u8(hosts).u8(3);
         for (std::uint8_t i = 0; i < 5; ++i) w.u8(i).u8(i % 3).run(reply);
-        w.u8(1).u8(0).run(frameFor(orbsim::cmd::kDiscovery, {}, 0, 1, orbsim::wire::kFrameTypeDiscovery));
-        save("fuzz_discovery", w);
+        save("fuzz_discovery", w.u8(1).u8(0).run(frameFor(c::kDiscovery, {}, 0, 1, type)));
     }
 }
 
@@ -283,15 +186,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     gOut = argv[1];
-    dataPackets();
-    sixAxis();
-    imu();
-    rgb();
-    commandChains();
-    configGetters();
-    controlServer();
-    announcements();
-    discovery();
+    pointCloud();
+    imuAndRgb();
+    commandChannel();
+    controlAndDiscovery();
     captures();
     return 0;
 }

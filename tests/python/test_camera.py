@@ -64,6 +64,10 @@ def test_callbacks_run_python_off_the_library_threads(open_camera, monkeypatch):
     assert got["six_axis"][0].check == 1 and len(got["six_axis"][0].data) == 26
     assert got["rgb"][0].shape == (1200, 1600, 3) and got["rgb"][0].dtype == np.uint8
     assert cam.callback_drops["imu"] == 0
+    stats = cam.statistics()
+    assert stats["frames_published"] >= 3 and stats["dropped_queue_full"] == 0 and stats["six_axis_packets"] >= 3
+    cam.reset_statistics()
+    assert cam.statistics()["datagrams"] < stats["datagrams"]
     with pytest.raises(TypeError):
         cam.on_frame(42)
     cam.on_frame(lambda frame: cam.close())  # from its own callback thread

@@ -15,79 +15,44 @@ public:
                   std::uint16_t startCol, std::uint16_t countA, std::uint8_t countB, std::uint8_t tag = 0,
                   std::uint64_t timestamp = 0)
         : d_(45, 0) {
-        d_[0] = 0x5A;
-        d_[1] = 0xA5;
-        d_[3] = dataType;
-        put16(7, number);
-        d_[11] = tag;
-        put16(12, startCol);
-        put16(14, startRow);
-        put16(16, countA);
-        d_[18] = selector;
-        d_[19] = countB;
-        for (int i = 0; i < 8; ++i) d_[37 + i] = static_cast<std::uint8_t>(timestamp >> (8 * i));
+        d_[0] = 0x5A, d_[1] = 0xA5, d_[3] = dataType, d_[11] = tag, d_[18] = selector, d_[19] = countB;
+        put(7, number, 2), put(12, startCol, 2), put(14, startRow, 2), put(16, countA, 2), put(37, timestamp, 8);
     }
-
-    PacketBuilder& rec4(std::uint16_t dist, std::uint8_t intensity) {
-        add16(dist);
+    // One record of the given size (4, 8, 10 or 22 bytes): what the format carries of distance, x, y, z and
+    // intensity (coordinates as 16-bit integers, or floats in format 22), zero-padded.
+    PacketBuilder& rec(int format, std::uint16_t dist, float x, float y, float z, std::uint8_t intensity) {
+        if (format != 8) add(dist, 2);
+        if (format == 22) {
+            for (float f : {x, y, z}) {
+                std::uint32_t u;
+                std::memcpy(&u, &f, 4);
+                add(u, 4);
+            }
+        } else if (format != 4) {
+            for (float f : {x, y, z}) add(static_cast<std::uint16_t>(static_cast<std::int16_t>(f)), 2);
+        }
         d_.push_back(intensity);
-        d_.push_back(0);
+        d_.resize(d_.size() + (format == 22 ? 7 : 1), 0);
         return *this;
     }
-    PacketBuilder& rec8(std::int16_t x, std::int16_t y, std::int16_t z, std::uint8_t intensity) {
-        add16(static_cast<std::uint16_t>(x));
-        add16(static_cast<std::uint16_t>(y));
-        add16(static_cast<std::uint16_t>(z));
-        d_.push_back(intensity);
-        d_.push_back(0);
-        return *this;
-    }
-    PacketBuilder& rec10(std::uint16_t dist, std::int16_t x, std::int16_t y, std::int16_t z, std::uint8_t intensity) {
-        add16(dist);
-        add16(static_cast<std::uint16_t>(x));
-        add16(static_cast<std::uint16_t>(y));
-        add16(static_cast<std::uint16_t>(z));
-        d_.push_back(intensity);
-        d_.push_back(0);
-        return *this;
-    }
-    PacketBuilder& rec22(std::uint16_t dist, float x, float y, float z, std::uint8_t intensity) {
-        add16(dist);
-        addf(x);
-        addf(y);
-        addf(z);
-        d_.push_back(intensity);
-        for (int i = 0; i < 7; ++i) d_.push_back(0);
-        return *this;
-    }
-    // n records of format 10 whose distance is base + i (x likewise).
-    PacketBuilder& fill10(int n, std::uint16_t base) {
-        for (int i = 0; i < n; ++i)
-            rec10(static_cast<std::uint16_t>(base + i), static_cast<std::int16_t>(base + i), 0, 0, 1);
+    // n records of format 10 whose distance and x are base + i.
+    PacketBuilder& fill10(int n, int base) {
+        for (int i = 0; i < n; ++i) rec(10, static_cast<std::uint16_t>(base + i), float(base + i), 0, 0, 1);
         return *this;
     }
     PacketBuilder& set(std::size_t offset, std::uint8_t value) {
         d_[offset] = value;
         return *this;
     }
-
     const std::vector<std::uint8_t>& bytes() const { return d_; }
-    const std::uint8_t* data() const { return d_.data(); }
-    std::size_t size() const { return d_.size(); }
 
 private:
-    void put16(std::size_t o, std::uint16_t v) {
-        d_[o] = static_cast<std::uint8_t>(v);
-        d_[o + 1] = static_cast<std::uint8_t>(v >> 8);
+    void put(std::size_t o, std::uint64_t v, int n) {
+        for (int i = 0; i < n; ++i) d_[o + i] = static_cast<std::uint8_t>(v >> (8 * i));
     }
-    void add16(std::uint16_t v) {
-        d_.push_back(static_cast<std::uint8_t>(v));
-        d_.push_back(static_cast<std::uint8_t>(v >> 8));
-    }
-    void addf(float f) {
-        std::uint32_t u;
-        std::memcpy(&u, &f, 4);
-        for (int i = 0; i < 4; ++i) d_.push_back(static_cast<std::uint8_t>(u >> (8 * i)));
+    void add(std::uint64_t v, int n) {
+        d_.resize(d_.size() + n);
+        put(d_.size() - n, v, n);
     }
     std::vector<std::uint8_t> d_;
 };
