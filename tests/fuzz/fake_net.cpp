@@ -136,6 +136,7 @@ bool closeSocket(Socket s) {
 
 bool setNonBlocking(Socket s, bool) { return orbfuzz::exists(s); }
 bool setRecvBuffer(Socket s, int) { return orbfuzz::exists(s); }
+int recvBufferSize(Socket) { return 0; }  // unknown, as on a system that does not say
 bool setReuseAddr(Socket s) { return orbfuzz::exists(s); }
 bool setOwnAddrReuse(Socket s) { return orbfuzz::exists(s); }
 bool sharePortsUnderWine(bool) { return false; }
