@@ -63,6 +63,15 @@ std::pair<std::vector<Frame>, std::uint64_t> takeDelivered() {
 
 void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// Connects a camera with the frame and IMU callbacks and its IMU and RGB streams on.
+void connectWithStreams(const char* ip, int sourcePort) {
+    ASSERT_EQ(ZelOrbConnectDevice(ip, sourcePort), RC_OK);
+    ASSERT_EQ(ZelOrbRegisterCallbackUpdateFrame(ip, onFrame), RC_OK);
+    ASSERT_EQ(ZelOrbRegisterCallbackUpdate9AxisImuData(ip, onImu), RC_OK);
+    ASSERT_EQ(ZelOrbStartDevice9AxisImuStream(ip), RC_OK);
+    ASSERT_EQ(ZelOrbStartDeviceRgbStream(ip), RC_OK);
+}
+
 bool haveTool(const char* name) { return orbtest::shell(std::string("command -v ") + name); }
 
 std::string tempPath(const std::string& name) {
@@ -168,11 +177,7 @@ protected:
         cam.store()->setPayload(orbsim::cmd::kGetSerialNumber, {kSerial, kSerial + std::strlen(kSerial)});
         std::string err;
         ASSERT_TRUE(cam.start(&err)) << err;
-        ASSERT_EQ(ZelOrbConnectDevice(kCameraIp, 6301), RC_OK);
-        ASSERT_EQ(ZelOrbRegisterCallbackUpdateFrame(kCameraIp, onFrame), RC_OK);
-        ASSERT_EQ(ZelOrbRegisterCallbackUpdate9AxisImuData(kCameraIp, onImu), RC_OK);
-        ASSERT_EQ(ZelOrbStartDevice9AxisImuStream(kCameraIp), RC_OK);
-        ASSERT_EQ(ZelOrbStartDeviceRgbStream(kCameraIp), RC_OK);
+        ASSERT_NO_FATAL_FAILURE(connectWithStreams(kCameraIp, 6301));
         std::uint8_t serial[32] = {};
         ASSERT_EQ(ZelOrbGetDeviceSerialNumber(kCameraIp, serial, sizeof serial), 0);
 
@@ -218,11 +223,7 @@ protected:
         ASSERT_TRUE(r.start(&err)) << err;
         const char* ip = replayIp.c_str();
         ASSERT_EQ(ZelOrbStartReceiveData("127.0.0.1", 6001), RC_OK);
-        ASSERT_EQ(ZelOrbConnectDevice(ip, r.summary().cameras[0].sourcePort), RC_OK);
-        ASSERT_EQ(ZelOrbRegisterCallbackUpdateFrame(ip, onFrame), RC_OK);
-        ASSERT_EQ(ZelOrbRegisterCallbackUpdate9AxisImuData(ip, onImu), RC_OK);
-        ASSERT_EQ(ZelOrbStartDevice9AxisImuStream(ip), RC_OK);
-        ASSERT_EQ(ZelOrbStartDeviceRgbStream(ip), RC_OK);
+        ASSERT_NO_FATAL_FAILURE(connectWithStreams(ip, r.summary().cameras[0].sourcePort));
         std::uint8_t serial[32] = {};
         EXPECT_EQ(ZelOrbGetDeviceSerialNumber(ip, serial, sizeof serial), 0);
         EXPECT_STREQ(reinterpret_cast<char*>(serial), kSerial);  // from the captured reply
